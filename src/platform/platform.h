@@ -1,0 +1,78 @@
+// Everything that differs between Linux and Windows.
+#pragma once
+
+#include <cstddef>
+
+namespace platform {
+
+// GIF bytes and bare line feeds must leave the program unchanged.
+void set_binary_stdout();
+
+// Characters that end the install directory inside argument 0.
+bool is_dir_separator(char c);
+
+// Counter names that would name a file outside the install directory.
+bool leaves_install_dir(const char* name);
+
+struct LocalTime {
+  int year;
+  int month;  // 1 to 12
+  int day;
+  int hour;
+  int minute;
+};
+LocalTime local_time_now();
+
+enum class Access {
+  read,    // console run: read only, no lock
+  update,  // web counter: locked; stored only when the file may be written
+  create,  // access log: locked, created when missing, must be writable
+};
+
+// A counter file or the access log. With update or create access it is held
+// under an exclusive lock between processes from open to destruction, and its
+// content is replaced whole, so a killed process leaves the old or new bytes.
+class LockedFile {
+ public:
+  LockedFile() = default;
+  ~LockedFile();
+  LockedFile(const LockedFile&) = delete;
+  LockedFile& operator=(const LockedFile&) = delete;
+
+  bool open(const char* path, Access access);
+  bool readable() const { return readable_; }
+  bool writable() const { return writable_; }
+  // Raw bytes from the current position: 0 at the end or on error.
+  std::size_t read(char* buf, std::size_t cap);
+  // Puts data in place of the whole content; false when nothing changed.
+  bool replace(const char* data, std::size_t len);
+
+ private:
+  void close();
+
+  char path_[272] = {};
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+  bool readable_ = false;
+  bool writable_ = false;
+};
+
+// The operating system's version facts for the information page.
+class VersionKey {
+ public:
+  VersionKey();  // open version key
+  ~VersionKey(); // close version key
+  VersionKey(const VersionKey&) = delete;
+  VersionKey& operator=(const VersionKey&) = delete;
+
+  // The text under name, or the empty text; always zero-terminated.
+  void read_version_value(const char* name, char* out, std::size_t cap) const;
+
+ private:
+  void* key_ = nullptr;
+};
+
+}  // namespace platform
