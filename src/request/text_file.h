@@ -1,0 +1,32 @@
+// Text-mode files, the same bytes on every platform: a written "\n" is CR LF
+// on disk; on reading, CR bytes are dropped and a byte 0x1A ends the file.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/platform.h"
+
+constexpr std::size_t kReadChunk = 4096;
+
+class TextReader {
+ public:
+  explicit TextReader(platform::LockedFile& file) : file_(file) {}
+  TextReader(const TextReader&) = delete;
+  TextReader& operator=(const TextReader&) = delete;
+
+  // Takes at most max_chars characters, stopping after a line end, and
+  // zero-terminates out (which holds max_chars + 1). 0 at the end of the file.
+  std::size_t read_line(char* out, std::size_t max_chars);
+
+ private:
+  bool next(char& c);
+
+  platform::LockedFile& file_;
+  char chunk_[kReadChunk] = {};
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
+  bool ended_ = false;
+};
+
+// Replaces the file's content with text, each "\n" stored as CR LF.
+bool write_text_file(platform::LockedFile& file, const char* text, std::size_t len);
