@@ -1,0 +1,53 @@
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "request/request.h"
+#include "request/text_file.h"
+
+namespace {
+
+constexpr std::size_t kCounterLineChars = kPathSize - 1;
+
+}  // namespace
+
+bool validate_name(const char* name) {
+  if (strnlen(name, kMaxNameLength + 1) > kMaxNameLength) return false;
+  if (std::strchr(name, '.') != nullptr) return false;
+  if (std::strchr(name, '\\') != nullptr) return false;
+  return !platform::leaves_install_dir(name);
+}
+
+int parse_count(const char* text) {
+  // Unsigned arithmetic gives the 32-bit wrap without undefined behaviour.
+  std::uint32_t value = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return 0;
+    value = value * 10u + static_cast<std::uint32_t>(*p - '0');
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+int next_count(int stored) {
+  return (stored < 0 || stored >= kMaxCount) ? 0 : stored + 1;
+}
+
+CounterOpen open_counter(platform::LockedFile& file, RunContext& run, const char* name) {
+  if (!join_path(run.counter_path, run.install_dir, name, ".ini")) return CounterOpen::path_too_long;
+  const platform::Access access = run.web_request ? platform::Access::update : platform::Access::read;
+  return file.open(run.counter_path, access) ? CounterOpen::opened : CounterOpen::missing;
+}
+
+int read_and_advance_counter(platform::LockedFile& file, bool web_request) {
+  char line[kCounterLineChars + 1];
+  TextReader reader(file);
+  reader.read_line(line, kCounterLineChars);
+  const int next = next_count(parse_count(line));
+  if (web_request && file.writable()) {
+    char text[16];
+    const int len = std::snprintf(text, sizeof text, "%d", next);
+    // A counter that cannot be rewritten still shows the advanced value.
+    write_text_file(file, text, static_cast<std::size_t>(len));
+  }
+  return next;
+}
