@@ -42,6 +42,9 @@ extern int palette_slots[kSlotCount];
 // The 324 cell codes of a digit's glyph; style values above 2 give style 3.
 const unsigned char* glyph(int style, int digit);
 
+// Length of the count's decimal text, the number of glyph boxes.
+int digit_count(int count);
+
 // Owns the gd canvas of one counter image answer.
 class Canvas {
  public:
@@ -57,7 +60,7 @@ class Canvas {
 
 void apply_style(gdImagePtr canvas, int argc, char** argv);
 void draw_count(gdImagePtr canvas, int count);
-// Header, digits and GIF data to standard output.
+// Header, digits and GIF data to standard output; the Canvas owner releases it.
 void emit_counter_image(gdImagePtr canvas, int count);
 
 }  // namespace image
