@@ -1,0 +1,21 @@
+# Suites that run the built program under a private Apache (and Chromium) on loopback.
+# Labelled "server" so that sanitizer runs can leave them out.
+
+add_executable(server_gif_probe ${CMAKE_CURRENT_LIST_DIR}/gif_probe.cpp)
+target_link_libraries(server_gif_probe PRIVATE ${GIF_LIBRARY})
+
+find_program(SERVER_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+set(SERVER_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+# server_suite(NAME SCRIPT [ARGS...]): SCRIPT gets the program, then ARGS.
+function(server_suite name script)
+  add_test(NAME server_${name}
+    COMMAND ${SERVER_PYTHON} ${SERVER_DIR}/${script} $<TARGET_FILE:lumicount> ${ARGN})
+  set_tests_properties(server_${name} PROPERTIES LABELS server TIMEOUT 300)
+endfunction()
+
+set(PROBE $<TARGET_FILE:server_gif_probe>)
+server_suite(requests_event_cgid test_requests.py ${PROBE} event cgid)
+server_suite(requests_prefork_cgi test_requests.py ${PROBE} prefork cgi)
+server_suite(load_event_cgid test_load.py event cgid)
+server_suite(load_prefork_cgi test_load.py prefork cgi)
