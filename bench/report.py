@@ -1,0 +1,128 @@
+"""Turns the figures that bench/run collected into docs/performance.md."""
+
+import datetime
+import json
+import os
+import re
+import statistics
+
+WORK = os.environ["WORK"]
+VARIANTS = ["noop", "static", "shared"]
+AB_TARGETS = {"noop": "noop", "static": "lumicount", "shared": "lumishared"}
+WALL_RATIO = 1.5
+MAX_INSTRUCTIONS = 1_000_000
+MAX_MEMORY_KIB = 2048
+MIN_RPS_RATIO = 0.8
+
+
+def read(name):
+    with open(os.path.join(WORK, name)) as f:
+        return f.read()
+
+
+def wall_times():
+    results = json.loads(read("hyperfine.json"))["results"]
+    return {r["command"]: (r["mean"] * 1000, r["stddev"] * 1000, r["median"] * 1000) for r in results}
+
+
+def peak_memory():
+    return {v: statistics.median(int(x) for x in read(f"mem.{v}").split()) for v in VARIANTS}
+
+
+def instructions():
+    out = {}
+    for v in VARIANTS:
+        text = read(f"ir.{v}").split()
+        out[v] = int(text[0]) if text else None
+    return out
+
+
+def requests_per_second():
+    out = {}
+    for v, target in AB_TARGETS.items():
+        best = None
+        failed = 0
+        for rnd in (1, 2):
+            text = read(f"ab.{target}.{rnd}")
+            m = re.search(r"Requests per second:\s+([\d.]+)", text)
+            # Length "failures" are only pictures of different sizes.
+            f = re.search(r"Connect: (\d+), Receive: (\d+), Length: \d+, Exceptions: (\d+)", text)
+            n = re.search(r"Non-2xx responses:\s+(\d+)", text)
+            failed += (sum(int(x) for x in f.groups()) if f else 0) + (int(n[1]) if n else 0)
+            if m and (best is None or float(m[1]) > best):
+                best = float(m[1])
+        out[v] = (best, failed)
+    return out
+
+
+def met(ok):
+    return "yes" if ok else "**no**"
+
+
+def main():
+    wall = wall_times()
+    mem = peak_memory()
+    ir = instructions()
+    rps = requests_per_second()
+    floor = wall["noop"][0]
+    rows = []
+    for v in ("static", "shared"):
+        ratio = wall[v][0] / floor
+        rows.append((f"wall time per request, {v} gd",
+                     f"{wall[v][0]:.3f} ms ± {wall[v][1]:.3f} (median {wall[v][2]:.3f})",
+                     f"{floor:.3f} ms ± {wall['noop'][1]:.3f}",
+                     f"≤ {WALL_RATIO}× floor", f"{ratio:.2f}×", met(ratio <= WALL_RATIO)))
+    for v in ("static", "shared"):
+        rows.append((f"instructions per request, {v} gd", f"{ir[v]:,}" if ir[v] else "n/a",
+                     f"{ir['noop']:,}" if ir["noop"] else "n/a", f"≤ {MAX_INSTRUCTIONS:,}", "",
+                     met(ir[v] is not None and ir[v] <= MAX_INSTRUCTIONS)))
+    for v in ("static", "shared"):
+        rows.append((f"peak memory (max RSS), {v} gd", f"{mem[v] / 1024:.2f} MiB", f"{mem['noop'] / 1024:.2f} MiB",
+                     "≤ 2 MiB", "", met(mem[v] <= MAX_MEMORY_KIB)))
+    for v in ("static", "shared"):
+        ratio = rps[v][0] / rps["noop"][0] if rps[v][0] and rps["noop"][0] else 0
+        rows.append((f"requests/s through Apache, c = 8, {v} gd",
+                     f"{rps[v][0]:.0f}" + (f" ({rps[v][1]} failed)" if rps[v][1] else "") if rps[v][0] else "n/a",
+                     f"{rps['noop'][0]:.0f}" if rps["noop"][0] else "n/a",
+                     f"≥ {MIN_RPS_RATIO}× no-op CGI", f"{ratio:.2f}×", met(ratio >= MIN_RPS_RATIO)))
+
+    lines = [
+        "# Performance",
+        "",
+        "Cost of one web request in steady state, measured by `bench/run` "
+        f"on {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC.",
+        "",
+        f"Machine: {os.environ['MACHINE']}.",
+        "",
+        "The request: counter `b` with a 9-digit count, style 1 (`b 1`), `REMOTE_ADDR` and a",
+        f"132-character user agent set, and an access log already at 300 entries ({int(os.environ['LOG_BYTES']):,} bytes;",
+        f"{int(os.environ['LOG_BYTES_AFTER']):,} bytes after the timed runs). The floor is `bench/noop.c`, a static C",
+        "program that writes a bare CGI header and exits: no CGI request can cost less.",
+        "",
+        "| measure | lumicount | floor (no-op) | target | ratio | met |",
+        "|---|---|---|---|---|---|",
+    ]
+    lines += ["| " + " | ".join(r) + " |" for r in rows]
+    lines += [
+        "",
+        "How each figure is taken:",
+        "",
+        f"- wall time: `hyperfine -N`, 30 warm-up and {os.environ['RUNS']} timed runs of each program started",
+        "  directly with the CGI environment; mean ± standard deviation.",
+        f"- peak memory: `/usr/bin/time -f %M`, median of {os.environ['MEM_RUNS']} runs.",
+        "- instructions: `valgrind --tool=callgrind`, total instructions of one whole run, start-up included.",
+        f"- requests per second: `ab -n {os.environ['AB_REQUESTS']} -c 8` against the same private Apache",
+        "  (mpm_event, mod_cgid, `tests/server/apache_conf.sh`), best of two rounds, the no-op CGI",
+        "  program installed beside the counter.",
+        f"- static gd: the normal build (`build-server/`), fully static. Shared gd: Debian's libgd.so,"
+        f" {os.environ['SHARED_NOTE']} (`build-server-shared/`).",
+        "",
+        "The benchmark reports figures only; it passes or fails nothing.",
+        "",
+    ]
+    with open(os.environ["OUT"], "w") as f:
+        f.write("\n".join(lines))
+
+
+if __name__ == "__main__":
+    main()
