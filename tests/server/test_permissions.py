@@ -28,8 +28,9 @@ def set_writable(path, writable):
 def prepare(site, log_present, log_writable, counter_writable, dir_writable):
     log = site.cgi_bin / "lctlog.txt"
     set_writable(site.cgi_bin, True)
-    if log.exists():
-        log.unlink()
+    for old in (log, site.counter_path("p")):
+        if old.exists():
+            old.unlink()
     if log_present:
         log.write_bytes(OLD_LOG)
         set_writable(log, log_writable)
