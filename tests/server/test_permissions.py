@@ -48,8 +48,8 @@ def as_server_user():
 
 
 def direct(site, argv0):
-    """Started as Apache starts it: in its directory, as its user; mod_cgi passes the
-    bare name as argument 0, mod_cgid the full path."""
+    """Started as a web server starts it: in its directory, as its user; Apache passes
+    the full path as argument 0, other servers may pass the bare name."""
     env = {"PATH": "/usr/bin:/bin", "REMOTE_ADDR": "127.0.0.1", "HTTP_USER_AGENT": "perm/1.0",
            "GATEWAY_INTERFACE": "CGI/1.1", "QUERY_STRING": "p+1", "REQUEST_METHOD": "GET"}
     out = subprocess.run([argv0, "p", "1"], executable=str(site.cgi_bin / "lumicount"),
