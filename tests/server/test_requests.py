@@ -23,6 +23,7 @@ IMAGE_CASES = [
     ("hits+2", "hits", ["2"], (32, 0)),
     ("hits+3", "hits", ["3"], (32, -1)),
     ("big+1", "big", ["1"], (256, 0)),
+    ("big+1", "big", ["1"], (256, 0)),  # nine nines wrap to 0
     ("hits+01", "hits", ["01"], (128, 0)),
 ]
 # counter start values
