@@ -517,7 +517,7 @@ SKELETONS = {
     3: [unit_arc(0.5, 0.25, 0.45, 0.25, 205, 450), unit_arc(0.5, 0.73, 0.5, 0.27, 270, 515)],
     4: [[(0.75, 1.0), (0.75, 0.0), (0.0, 0.72), (1.0, 0.72)]],
     5: [[(0.95, 0.0), (0.12, 0.0), (0.06, 0.44)], unit_arc(0.5, 0.68, 0.5, 0.32, 222, 505)],
-    6: [unit_arc(0.5, 0.69, 0.5, 0.31, 0, 360), unit_arc(0.6, 0.69, 0.6, 0.69, 252, 180)],
+    6: [unit_arc(0.5, 0.69, 0.5, 0.31, 0, 360), unit_arc(0.62, 0.69, 0.62, 0.69, 264, 180)],
     7: [[(0.0, 0.0), (1.0, 0.0), (0.33, 1.0)]],
     8: [unit_arc(0.5, 0.24, 0.41, 0.24, 0, 360), unit_arc(0.5, 0.73, 0.5, 0.27, 0, 360)],
 }
@@ -680,6 +680,10 @@ def tile_colour(r, c):
     return rgb
 
 
+def in_digit_area(r, c):
+    return 5 <= r <= 13 and 5 <= c <= 12
+
+
 def style1():
     fields = []
     for d in range(DIGITS):
@@ -687,15 +691,26 @@ def style1():
         field = [[None] * SIDE for _ in range(SIDE)]
         for r in range(2, 16):
             for c in range(2, 16):
-                k = cov[r, c] if (5 <= r <= 13 and 5 <= c <= 12) else 0.0
+                k = cov[r, c] if in_digit_area(r, c) else 0.0
                 tile = tile_colour(r, c)
                 field[r][c] = tile + (np.array(VIOLET, float) - tile) * min(1.0, k * 1.15)
         fields.append(field)
     fields[0][TILE_GLINT[0]][TILE_GLINT[1]] = np.array(TILE_LIGHTEST, float)
+    # the tile around the digit area is digit 0's in every glyph
+    for d in range(1, DIGITS):
+        for r in range(2, 16):
+            for c in range(2, 16):
+                if not in_digit_area(r, c):
+                    fields[d][r][c] = None
     cells = cells_of(fields)
     first_violet = next(cell for cell, rgb in cells if np.abs(rgb - VIOLET).sum() < 1)
     pins = [(8, TILE_LIGHTEST, (0,) + TILE_GLINT), (31, VIOLET, first_violet)]
     codes, palette = phased_quantise(cells, [None], pins, 154)
+    for d in range(1, DIGITS):
+        for r in range(2, 16):
+            for c in range(2, 16):
+                if not in_digit_area(r, c):
+                    codes[(d, r, c)] = codes[(0, r, c)]
     colours = finish_palette(palette, {8: TILE_LIGHTEST, 31: VIOLET}, lambda rgb: rgb, warm_nudge)
     return glyphs_from(codes), colours
 
@@ -714,32 +729,56 @@ CYAN = (8, 222, 231)
 SLANT = 0.24
 
 
-def style2_fields(d):
-    """Navy strokes in a slate rim, lit along their upper left in blue to cyan."""
+# Rightmost column the slanted artwork may reach, per row.
+STYLE2_RIGHT = {r: 15 for r in range(6, 13)}
+STYLE2_RIGHT.update({r: 14 for r in range(13, 16)})
+STYLE2_RIGHT.update({16: 13, 17: 13})
+
+
+def style2_allowed(r, c):
+    return r in STYLE2_RIGHT and c <= STYLE2_RIGHT[r] and (c > 0 or r >= 8)
+
+
+STYLE2_PEN = 1.05
+
+
+def style2_body(d):
+    """Cells of the slanted navy stroke, standing one row above the shadow's foot."""
     top = 7.0 if d == 1 else 6.0
-    strokes = placed(d, 2.6, top + 1.45, 9.6, 15.55)
-    cov = stroke_coverage(strokes, 1.45, shear=SLANT)
-    core = stroke_coverage(strokes, 0.55, shear=SLANT)
-    # light falls from the top left: where the shape above-left is empty
-    lit = np.zeros((SIDE, SIDE))
-    for r in range(SIDE):
-        for c in range(SIDE):
-            up = cov[r - 1, c] if r > 0 else 0.0
-            left = cov[r, c - 1] if c > 0 else 0.0
-            lit[r, c] = max(0.0, 1.0 - 0.5 * (up + left))
+    x0, x1 = (5.4, 10.6) if d == 1 else (1.8, 11.5)
+    strokes = placed(d, x0, top + 0.8, x1, 15.2)
+    if d == 7:
+        # the italic seven's bar runs on to meet the slant's edge
+        strokes[0][1] = (strokes[0][1][0] + 0.9, strokes[0][1][1])
+    cov = stroke_coverage(strokes, STYLE2_PEN, shear=SLANT)
+    return cov >= 0.42, cov
+
+
+def style2_fields(d):
+    """Navy strokes lit at the upper left in blue to cyan, over a slate shadow."""
+    body, cov = style2_body(d)
+
+    def on(r, c):
+        return inside(r, c) and body[r, c]
+
     field = [[None] * SIDE for _ in range(SIDE)]
     for r in range(SIDE):
         for c in range(SIDE):
-            if cov[r, c] < 0.3:
+            if not style2_allowed(r, c):
                 continue
-            height = 1.0 - (r - 6) / 11.0
-            glow = np.array((30, 90, 200), float) * (1 - height) + np.array(CYAN, float) * height
-            rgb = np.array(NAVY, float)
-            if lit[r, c] > 0.05 and core[r, c] < 0.9:
-                rgb = rgb + (glow - rgb) * min(1.0, 1.5 * lit[r, c])
-            elif cov[r, c] < 0.85:
-                rgb = np.array(SLATE, float)
-            field[r][c] = rgb
+            if on(r, c):
+                height = min(1.0, max(0.0, (16.0 - r) / 10.0))
+                up, left = not on(r - 1, c), not on(r, c - 1)
+                if up or (left and not on(r - 1, c - 1)):
+                    glow = np.array((22, 74, 200), float) * (1 - height) + np.array(CYAN, float) * height
+                    depth = 1.0 if up and left else (0.72 if up else 0.5)
+                    field[r][c] = np.array(NAVY, float) + (glow - NAVY) * depth
+                else:
+                    field[r][c] = np.array(NAVY, float)
+            elif on(r - 1, c - 1):
+                # the shadow's soft side where the body barely casts it
+                soft = 1.0 - cov[r - 1, c - 1]
+                field[r][c] = np.array(SLATE, float) + (np.array((140, 148, 180), float) - SLATE) * soft * 0.9
     return field
 
 

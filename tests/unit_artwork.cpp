@@ -1,0 +1,395 @@
+// The built glyph set and style palettes against the rules every counter image relies on.
+#include <gd.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <memory>
+#include <vector>
+
+#include "image/image.h"
+
+namespace {
+
+using image::glyph;
+using image::kDigits;
+using image::kGlyphSide;
+using image::kStyleCount;
+using image::Rgb;
+using image::style_palettes;
+
+int cell(int style, int digit, int row, int col) {
+  return image::glyph_set[image::kStyleBlock * style + image::kGlyphCells * digit +
+                          kGlyphSide * row + col];
+}
+
+bool painted(int style, int digit, int row, int col) {
+  if (row < 0 || row >= kGlyphSide || col < 0 || col >= kGlyphSide) return false;
+  return cell(style, digit, row, col) != 0;
+}
+
+int highest_code(int style) {
+  int high = 0;
+  for (int d = 0; d < kDigits; ++d)
+    for (int r = 0; r < kGlyphSide; ++r)
+      for (int c = 0; c < kGlyphSide; ++c) high = std::max(high, cell(style, d, r, c));
+  return high;
+}
+
+std::array<int, 256> code_counts(int style) {
+  std::array<int, 256> counts{};
+  for (int d = 0; d < kDigits; ++d)
+    for (int r = 0; r < kGlyphSide; ++r)
+      for (int c = 0; c < kGlyphSide; ++c) ++counts[cell(style, d, r, c)];
+  return counts;
+}
+
+int luma(const Rgb& rgb) { return 299 * rgb.red + 587 * rgb.green + 114 * rgb.blue; }
+
+bool same(const Rgb& a, const Rgb& b) {
+  return a.red == b.red && a.green == b.green && a.blue == b.blue;
+}
+
+const Rgb& entry(int style, int k) { return style_palettes[style].entries[k]; }
+
+constexpr int kPaletteSize[kStyleCount] = {120, 155, 31, 17};
+
+TEST(GlyphSet, EveryStyleUsesEachOfItsCodesAndNoneAbove) {
+  for (int s = 0; s < kStyleCount; ++s) {
+    EXPECT_EQ(highest_code(s), kPaletteSize[s] - 1) << "style " << s;
+    const auto counts = code_counts(s);
+    for (int k = 1; k < kPaletteSize[s]; ++k) EXPECT_GT(counts[k], 0) << "style " << s << " code " << k;
+  }
+}
+
+TEST(GlyphSet, CodesAreNumberedByFirstAppearance) {
+  for (const int s : {0, 1, 3}) {
+    int high = 0;
+    for (int d = 0; d < kDigits; ++d)
+      for (int r = 0; r < kGlyphSide; ++r)
+        for (int c = 0; c < kGlyphSide; ++c) {
+          const int k = cell(s, d, r, c);
+          ASSERT_LE(k, high + 1) << "style " << s << " digit " << d << " row " << r << " col " << c;
+          high = std::max(high, k);
+        }
+  }
+}
+
+struct Area {
+  int style;
+  int digit;  // -1: every digit without a row of its own
+  int top, bottom;  // first and last painted row
+  int left, right;  // no painted column outside these
+  bool rows_exact;
+};
+
+constexpr Area kAreas[] = {
+    {0, -1, 0, 15, 1, 17, true},  {0, 6, 0, 16, 1, 17, true},   {1, -1, 2, 15, 2, 15, true},
+    {2, -1, 6, 17, 0, 15, true},  {2, 1, 7, 17, 0, 15, true},   {3, -1, 4, 14, 5, 13, false},
+    {3, 1, 4, 14, 6, 11, false},
+};
+
+const Area& area_of(int style, int digit) {
+  for (const Area& a : kAreas)
+    if (a.style == style && a.digit == digit) return a;
+  for (const Area& a : kAreas)
+    if (a.style == style && a.digit == -1) return a;
+  std::abort();
+}
+
+TEST(GlyphSet, GlyphsStayInTheirStylesArea) {
+  for (int s = 0; s < kStyleCount; ++s)
+    for (int d = 0; d < kDigits; ++d) {
+      const Area& a = area_of(s, d);
+      int top = kGlyphSide, bottom = -1;
+      for (int r = 0; r < kGlyphSide; ++r)
+        for (int c = 0; c < kGlyphSide; ++c) {
+          if (!painted(s, d, r, c)) continue;
+          top = std::min(top, r);
+          bottom = std::max(bottom, r);
+          EXPECT_TRUE(r >= a.top && r <= a.bottom && c >= a.left && c <= a.right)
+              << "style " << s << " digit " << d << " row " << r << " col " << c;
+        }
+      if (a.rows_exact) {
+        EXPECT_EQ(top, a.top) << "style " << s << " digit " << d;
+        EXPECT_EQ(bottom, a.bottom) << "style " << s << " digit " << d;
+      }
+    }
+}
+
+TEST(GlyphSet, Style0ShapesAreRingedInBlackAndHaveBlackInside) {
+  int inner_black = 0;
+  for (int d = 0; d < kDigits; ++d)
+    for (int r = 0; r < kGlyphSide; ++r)
+      for (int c = 0; c < kGlyphSide; ++c) {
+        if (!painted(0, d, r, c)) continue;
+        const bool edge = !painted(0, d, r - 1, c) || !painted(0, d, r + 1, c) ||
+                          !painted(0, d, r, c - 1) || !painted(0, d, r, c + 1);
+        if (edge) {
+          EXPECT_EQ(cell(0, d, r, c), 1) << "digit " << d << " row " << r << " col " << c;
+        }
+        if (!edge && cell(0, d, r, c) == 1) ++inner_black;
+      }
+  EXPECT_GT(inner_black, 0);
+}
+
+TEST(GlyphSet, Style1TilesFillTheirSquareAndDifferOnlyInTheDigitArea) {
+  for (int d = 0; d < kDigits; ++d) {
+    int count = 0;
+    for (int r = 0; r < kGlyphSide; ++r)
+      for (int c = 0; c < kGlyphSide; ++c) {
+        count += painted(1, d, r, c) ? 1 : 0;
+        const bool digit_area = r >= 5 && r <= 13 && c >= 5 && c <= 12;
+        if (!digit_area) {
+          EXPECT_EQ(cell(1, d, r, c), cell(1, 0, r, c)) << "digit " << d << " row " << r << " col " << c;
+        }
+      }
+    EXPECT_EQ(count, 196) << "digit " << d;
+  }
+}
+
+struct Edge {
+  int first_row, last_row, right;
+};
+constexpr Edge kStyle2Edges[] = {{6, 12, 15}, {13, 15, 14}, {16, 17, 13}};
+
+TEST(GlyphSet, Style2LeansRightwardFromTheBottom) {
+  for (const Edge& e : kStyle2Edges)
+    for (int r = e.first_row; r <= e.last_row; ++r) {
+      int right = -1;
+      for (int d = 0; d < kDigits; ++d)
+        for (int c = 0; c < kGlyphSide; ++c)
+          if (painted(2, d, r, c)) right = std::max(right, c);
+      EXPECT_EQ(right, e.right) << "row " << r;
+    }
+  for (int d = 0; d < kDigits; ++d)
+    for (int r = 0; r < 8; ++r) EXPECT_FALSE(painted(2, d, r, 0)) << "digit " << d << " row " << r;
+}
+
+struct GivenGlyph {
+  int style;
+  int digit;
+  unsigned char cells[18 * 18];
+};
+
+constexpr GivenGlyph kGiven[] = {
+    {0, 0, {
+        0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 1, 1, 2, 3, 4, 5, 1, 1, 0, 0, 0, 0,
+        0, 0, 0, 0, 1, 1, 6, 7, 8, 9, 10, 11, 12, 13, 1, 1, 0, 0,
+        0, 0, 0, 1, 1, 7, 7, 7, 7, 8, 9, 14, 15, 16, 17, 1, 1, 0,
+        0, 0, 1, 1, 10, 7, 7, 7, 7, 7, 9, 18, 19, 20, 21, 22, 1, 0,
+        0, 0, 1, 23, 7, 7, 7, 7, 7, 7, 9, 18, 19, 20, 21, 24, 1, 1,
+        0, 0, 1, 20, 8, 7, 7, 7, 10, 25, 26, 14, 15, 16, 21, 27, 28, 1,
+        0, 0, 1, 10, 9, 8, 7, 7, 29, 1, 1, 30, 12, 31, 32, 27, 33, 1,
+        0, 0, 1, 14, 10, 9, 9, 9, 20, 1, 1, 34, 20, 35, 36, 37, 38, 1,
+        0, 0, 1, 39, 11, 14, 18, 18, 14, 11, 15, 34, 31, 32, 27, 40, 41, 1,
+        0, 0, 1, 23, 12, 15, 19, 19, 15, 12, 20, 31, 42, 24, 43, 44, 45, 1,
+        0, 0, 1, 1, 31, 16, 20, 20, 16, 31, 35, 32, 24, 37, 46, 47, 1, 0,
+        0, 0, 0, 1, 48, 21, 21, 21, 21, 32, 36, 27, 43, 46, 49, 1, 1, 0,
+        0, 0, 0, 0, 1, 1, 24, 24, 27, 27, 37, 40, 44, 47, 1, 1, 0, 0,
+        0, 0, 0, 0, 0, 1, 1, 50, 44, 46, 44, 38, 1, 1, 1, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    }},
+    {3, 0, {
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 1, 2, 2, 2, 3, 0, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 4, 5, 5, 5, 5, 6, 7, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 8, 5, 5, 6, 4, 5, 5, 9, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 2, 5, 5, 7, 0, 2, 5, 5, 7, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 2, 5, 5, 7, 0, 2, 5, 5, 7, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 2, 5, 5, 7, 0, 10, 5, 5, 7, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 11, 5, 5, 12, 0, 13, 5, 5, 14, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 14, 6, 5, 5, 6, 5, 5, 10, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 8, 6, 5, 5, 5, 13, 8, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 0, 3, 7, 8, 0, 0, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+    }},
+};
+
+TEST(GlyphSet, TheLongStandingZerosAreKeptExactly) {
+  for (const GivenGlyph& g : kGiven)
+    for (int i = 0; i < image::kGlyphCells; ++i)
+      EXPECT_EQ(cell(g.style, g.digit, i / kGlyphSide, i % kGlyphSide), g.cells[i])
+          << "style " << g.style << " row " << i / kGlyphSide << " col " << i % kGlyphSide;
+}
+
+struct Lookup {
+  int style;
+  int block;
+};
+constexpr Lookup kLookups[] = {{0, 0}, {1, 1}, {2, 2}, {3, 3}, {4, 3}, {255, 3}, {-1, 3}};
+
+TEST(GlyphSet, StyleValuesOutsideZeroToTwoDrawWithStyle3) {
+  for (const Lookup& l : kLookups)
+    for (int d = 0; d < kDigits; ++d)
+      EXPECT_EQ(glyph(l.style, d), image::glyph_set + image::kStyleBlock * l.block + image::kGlyphCells * d)
+          << "style " << l.style << " digit " << d;
+}
+
+struct PaletteFacts {
+  int size;
+  Rgb background;
+  bool transparent;
+};
+constexpr PaletteFacts kPaletteFacts[kStyleCount] = {
+    {120, {223, 139, 143}, true},
+    {155, {145, 255, 105}, true},
+    {31, {255, 255, 255}, true},
+    {17, {92, 88, 87}, false},
+};
+
+TEST(StylePalettes, SizesBackgroundsAndTransparency) {
+  for (int s = 0; s < kStyleCount; ++s) {
+    EXPECT_EQ(style_palettes[s].size, kPaletteFacts[s].size) << "style " << s;
+    EXPECT_TRUE(same(entry(s, 0), kPaletteFacts[s].background)) << "style " << s;
+    EXPECT_EQ(style_palettes[s].transparent, kPaletteFacts[s].transparent) << "style " << s;
+  }
+}
+
+TEST(StylePalettes, NoEntryRepeatsAnother) {
+  for (int s = 0; s < kStyleCount; ++s)
+    for (int i = 0; i < style_palettes[s].size; ++i)
+      for (int j = i + 1; j < style_palettes[s].size; ++j)
+        EXPECT_FALSE(same(entry(s, i), entry(s, j))) << "style " << s << " entries " << i << ", " << j;
+}
+
+struct Telling {
+  int style;
+  int entry;
+  Rgb rgb;
+};
+constexpr Telling kTelling[] = {
+    {0, 1, {0, 0, 0}},     {0, 7, {255, 247, 255}},  {0, 106, {16, 16, 24}},
+    {1, 31, {97, 69, 255}}, {1, 8, {255, 248, 242}}, {2, 2, {0, 16, 90}},
+    {2, 1, {99, 107, 140}}, {2, 29, {8, 222, 231}},  {3, 5, {255, 255, 255}},
+    {3, 14, {102, 98, 98}},
+};
+
+TEST(StylePalettes, TellingEntries) {
+  for (const Telling& t : kTelling)
+    EXPECT_TRUE(same(entry(t.style, t.entry), t.rgb)) << "style " << t.style << " entry " << t.entry;
+}
+
+constexpr Rgb kStyle3Palette[] = {
+    {92, 88, 87},    {143, 140, 140}, {174, 172, 172}, {112, 109, 108}, {195, 193, 193}, {255, 255, 255},
+    {247, 246, 246}, {133, 130, 129}, {123, 119, 119}, {226, 226, 225}, {216, 215, 215}, {154, 152, 151},
+    {185, 183, 183}, {236, 236, 236}, {102, 98, 98},   {206, 205, 204}, {164, 162, 161},
+};
+static_assert(std::size(kStyle3Palette) == 17, "style 3 has 17 entries");
+
+TEST(StylePalettes, Style3IsExactlyItsGreys) {
+  for (int k = 0; k < 17; ++k) EXPECT_TRUE(same(entry(3, k), kStyle3Palette[k])) << "entry " << k;
+}
+
+enum class Role { kMostPainted, kSecondMostPainted, kLightest, kDarkest, kDarkestAfterBlack };
+
+struct RoleCase {
+  int style;
+  int entry;
+  Role role;
+};
+constexpr RoleCase kRoles[] = {
+    {0, 1, Role::kMostPainted},  {0, 7, Role::kLightest},          {0, 106, Role::kDarkestAfterBlack},
+    {1, 31, Role::kMostPainted}, {1, 31, Role::kDarkest},          {1, 8, Role::kLightest},
+    {2, 2, Role::kMostPainted},  {2, 1, Role::kSecondMostPainted}, {2, 2, Role::kDarkest},
+    {3, 5, Role::kMostPainted},  {3, 5, Role::kLightest},          {3, 14, Role::kDarkest},
+};
+
+// Where `entry` must rank among the other glyph colours of its style.
+bool holds(const RoleCase& rc, int other, const std::array<int, 256>& counts) {
+  const int s = rc.style;
+  switch (rc.role) {
+    case Role::kMostPainted: return counts[rc.entry] > counts[other];
+    case Role::kSecondMostPainted: return other == 2 || counts[rc.entry] > counts[other];
+    case Role::kLightest: return luma(entry(s, rc.entry)) > luma(entry(s, other));
+    case Role::kDarkest: return luma(entry(s, rc.entry)) < luma(entry(s, other));
+    case Role::kDarkestAfterBlack: return other == 1 || luma(entry(s, rc.entry)) < luma(entry(s, other));
+  }
+  return false;
+}
+
+TEST(StylePalettes, TellingEntriesPlayTheirRoles) {
+  for (const RoleCase& rc : kRoles) {
+    const auto counts = code_counts(rc.style);
+    for (int k = 1; k < style_palettes[rc.style].size; ++k)
+      if (k != rc.entry) {
+        EXPECT_TRUE(holds(rc, k, counts)) << "style " << rc.style << " entry " << rc.entry << " against " << k;
+      }
+  }
+}
+
+struct ColourRule {
+  int style;
+  bool blue_highest;
+  int max_spread;  // between the components of one entry
+};
+constexpr ColourRule kColourRules[] = {{0, true, 41}, {2, true, 255}, {3, false, 4}};
+
+TEST(StylePalettes, GlyphColoursKeepTheirStylesCast) {
+  for (const ColourRule& rule : kColourRules)
+    for (int k = 1; k < style_palettes[rule.style].size; ++k) {
+      const Rgb& c = entry(rule.style, k);
+      const int high = std::max({c.red, c.green, c.blue});
+      const int low = std::min({c.red, c.green, c.blue});
+      if (rule.blue_highest) {
+        EXPECT_EQ(c.blue, high) << "style " << rule.style << " entry " << k;
+      }
+      EXPECT_LE(high - low, rule.max_spread) << "style " << rule.style << " entry " << k;
+    }
+}
+
+struct CanvasDeleter {
+  void operator()(gdImagePtr canvas) const { gdImageDestroy(canvas); }
+};
+using CanvasPtr = std::unique_ptr<gdImage, CanvasDeleter>;
+
+struct StyleCase {
+  int argc;
+  const char* style_argument;
+  int style;
+};
+constexpr StyleCase kStyleCases[] = {
+    {3, "1", 1},  {3, "2", 2},  {3, "3", 3}, {3, "03", 0}, {3, "3 ", 0}, {3, "4", 0},
+    {3, "", 0},   {3, "0", 0},  {3, "10", 0}, {2, "3", 0}, {4, "3", 0},  {4, "1", 0},
+};
+
+TEST(ApplyStyle, ChoosesTheStyleAndGivesTheCanvasItsPalette) {
+  for (const StyleCase& sc : kStyleCases) {
+    std::fill(std::begin(image::palette_slots), std::end(image::palette_slots), 0);
+    char program[] = "lumicount.exe";
+    char name[] = "hits";
+    std::vector<char> style_argument(sc.style_argument, sc.style_argument + std::strlen(sc.style_argument) + 1);
+    char extra[] = "x";
+    char* argv[] = {program, name, style_argument.data(), extra, nullptr};
+    const CanvasPtr owner(gdImageCreate(18, 18));
+    ASSERT_NE(owner, nullptr);
+    gdImagePtr canvas = owner.get();
+    image::apply_style(canvas, sc.argc, argv);
+    const int n = kPaletteFacts[sc.style].size;
+    EXPECT_EQ(image::current_style, sc.style) << sc.argc << " \"" << sc.style_argument << "\"";
+    EXPECT_EQ(gdImageColorsTotal(canvas), n) << "\"" << sc.style_argument << "\"";
+    EXPECT_EQ(gdImageGetTransparent(canvas), kPaletteFacts[sc.style].transparent ? 0 : -1)
+        << "\"" << sc.style_argument << "\"";
+    for (int k = 0; k < image::kSlotCount; ++k) EXPECT_EQ(image::palette_slots[k], k < n ? k : 0) << "slot " << k;
+    for (int k = 0; k < n; ++k) {
+      const Rgb& c = entry(sc.style, k);
+      EXPECT_EQ(gdImageRed(canvas, k), c.red);
+      EXPECT_EQ(gdImageGreen(canvas, k), c.green);
+      EXPECT_EQ(gdImageBlue(canvas, k), c.blue);
+    }
+  }
+}
+
+}  // namespace
