@@ -36,11 +36,15 @@ set_source_files_properties(${CMAKE_CURRENT_SOURCE_DIR}/src/image/styles.cpp PRO
 set_source_files_properties(${GLYPH_GENERATED_DIR}/style_palettes.inc PROPERTIES
   HEADER_FILE_ONLY ON)
 
-# Enlarged sheet of every digit for docs/styles.png; never part of the default build.
+# Enlarged sheet of every digit for docs/styles.png; never part of the default
+# build, and left out where libpng is missing.
 find_library(GLYPH_SHEET_PNG_LIBRARY png)
-if(GLYPH_SHEET_PNG_LIBRARY AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/tools/glyph_sheet.cpp)
+find_library(GLYPH_SHEET_Z_LIBRARY z)
+if(GLYPH_SHEET_PNG_LIBRARY AND GLYPH_SHEET_Z_LIBRARY)
   add_executable(glyph_sheet EXCLUDE_FROM_ALL ${CMAKE_CURRENT_SOURCE_DIR}/tools/glyph_sheet.cpp)
-  target_link_libraries(glyph_sheet PRIVATE lumicount_core)
+  # gd's PNG writer comes from the same static archive and needs libpng after it.
+  target_link_libraries(glyph_sheet PRIVATE lumicount_core ${GD_STATIC_LIBRARY}
+    ${GLYPH_SHEET_PNG_LIBRARY} ${GLYPH_SHEET_Z_LIBRARY} m)
   add_custom_target(styles_png
     COMMAND glyph_sheet ${CMAKE_CURRENT_SOURCE_DIR}/docs/styles.png
     DEPENDS glyph_sheet
