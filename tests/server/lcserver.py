@@ -5,6 +5,7 @@ import email.utils
 import http.client
 import os
 import pathlib
+import pwd
 import re
 import shutil
 import signal
@@ -29,7 +30,6 @@ def is_root():
 def server_ids():
     """uid and gid the CGI program runs as under our Apache."""
     if is_root():
-        import pwd
         entry = pwd.getpwnam("www-data")
         return entry.pw_uid, entry.pw_gid
     return os.getuid(), os.getgid()
