@@ -7,10 +7,11 @@ target_link_libraries(server_gif_probe PRIVATE ${GIF_LIBRARY})
 find_program(SERVER_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 set(SERVER_DIR ${CMAKE_CURRENT_LIST_DIR})
 
-# server_suite(NAME SCRIPT [ARGS...]): SCRIPT gets the program, then ARGS.
+# server_suite(NAME SCRIPT [ARGS...]): SCRIPT gets the program, then ARGS;
+# -B keeps bytecode out of the source tree.
 function(server_suite name script)
   add_test(NAME server_${name}
-    COMMAND ${SERVER_PYTHON} ${SERVER_DIR}/${script} $<TARGET_FILE:lumicount> ${ARGN})
+    COMMAND ${SERVER_PYTHON} -B ${SERVER_DIR}/${script} $<TARGET_FILE:lumicount> ${ARGN})
   set_tests_properties(server_${name} PROPERTIES LABELS server TIMEOUT 300)
 endfunction()
 
