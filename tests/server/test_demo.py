@@ -85,7 +85,7 @@ def main():
             code = None
         res.check("Ctrl-C ends the demo cleanly", None if code == 0 else f"exit {code}: {rest[-300:]!r}")
         res.check("its directory is gone", None if site and not os.path.exists(site) else f"{site} still there")
-        leftover = [p for p in processes_naming(f"{site}/httpd.conf")] if site else []
+        leftover = processes_naming(f"{site}/httpd.conf") if site else []
         res.check("no Apache left running", None if not leftover else f"processes {leftover}")
     finally:
         if proc.poll() is None:
