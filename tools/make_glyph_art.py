@@ -670,7 +670,7 @@ def tile_colour(r, c):
             u = (t - t0) / (t1 - t0)
             rgb = np.array(c0, float) * (1 - u) + np.array(c1, float) * u
             break
-    white, shade = np.array((255, 250, 246), float), np.array((120, 96, 150), float)
+    white, shade = np.array((255, 250, 246), float), np.array((150, 104, 160), float)
     lift = {2: 0.55, 3: 0.22}.get(r, 0.0) + {2: 0.45, 3: 0.18}.get(c, 0.0)
     drop = {15: 0.38, 14: 0.14}.get(r, 0.0) + {15: 0.32, 14: 0.12}.get(c, 0.0)
     if r == 2:
@@ -687,7 +687,7 @@ def in_digit_area(r, c):
 def style1():
     fields = []
     for d in range(DIGITS):
-        cov = stroke_coverage(placed(d, 6.0, 6.0, 11.0, 12.0), 0.95)
+        cov = stroke_coverage(placed(d, 6.0, 6.0, 11.0, 12.0), 0.88)
         field = [[None] * SIDE for _ in range(SIDE)]
         for r in range(2, 16):
             for c in range(2, 16):
@@ -739,13 +739,13 @@ def style2_allowed(r, c):
     return r in STYLE2_RIGHT and c <= STYLE2_RIGHT[r] and (c > 0 or r >= 8)
 
 
-STYLE2_PEN = 1.05
+STYLE2_PEN = 0.95
 
 
 def style2_body(d):
     """Cells of the slanted navy stroke, standing one row above the shadow's foot."""
     top = 7.0 if d == 1 else 6.0
-    x0, x1 = (5.4, 10.6) if d == 1 else (1.8, 11.5)
+    x0, x1 = (5.4, 10.6) if d == 1 else (1.8, 11.8)
     strokes = placed(d, x0, top + 0.8, x1, 15.2)
     if d == 7:
         # the italic seven's bar runs on to meet the slant's edge
