@@ -754,12 +754,31 @@ def style2_body(d):
     return cov >= 0.42, cov
 
 
+def outside_of(mask):
+    """Unpainted cells reachable from the box's border, as opposed to counters."""
+    out = np.zeros(mask.shape, bool)
+    todo = [(r, c) for r in range(SIDE) for c in range(SIDE)
+            if (r in (0, SIDE - 1) or c in (0, SIDE - 1)) and not mask[r, c]]
+    while todo:
+        r, c = todo.pop()
+        if out[r, c]:
+            continue
+        out[r, c] = True
+        todo += [(rr, cc) for rr, cc in neighbours(r, c)
+                 if inside(rr, cc) and not mask[rr, cc] and not out[rr, cc]]
+    return out
+
+
 def style2_fields(d):
     """Navy strokes lit at the upper left in blue to cyan, over a slate shadow."""
     body, cov = style2_body(d)
+    open_air = outside_of(body)
 
     def on(r, c):
         return inside(r, c) and body[r, c]
+
+    def air(r, c):
+        return not inside(r, c) or open_air[r, c]
 
     field = [[None] * SIDE for _ in range(SIDE)]
     for r in range(SIDE):
@@ -768,14 +787,15 @@ def style2_fields(d):
                 continue
             if on(r, c):
                 height = min(1.0, max(0.0, (16.0 - r) / 10.0))
-                up, left = not on(r - 1, c), not on(r, c - 1)
-                if up or (left and not on(r - 1, c - 1)):
+                # only the outer rim catches the light; counters stay dark and clear
+                up, left = air(r - 1, c), air(r, c - 1)
+                if up or (left and air(r - 1, c - 1)):
                     glow = np.array((22, 74, 200), float) * (1 - height) + np.array(CYAN, float) * height
                     depth = 1.0 if up and left else (0.72 if up else 0.5)
                     field[r][c] = np.array(NAVY, float) + (glow - NAVY) * depth
                 else:
                     field[r][c] = np.array(NAVY, float)
-            elif on(r - 1, c - 1):
+            elif on(r - 1, c - 1) and open_air[r, c]:
                 # the shadow's soft side where the body barely casts it
                 soft = 1.0 - cov[r - 1, c - 1]
                 field[r][c] = np.array(SLATE, float) + (np.array((140, 148, 180), float) - SLATE) * soft * 0.9
