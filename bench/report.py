@@ -103,6 +103,11 @@ def main():
         "|---|---|---|---|---|---|",
     ]
     lines += ["| " + " | ".join(r) + " |" for r in rows]
+    top = [t.strip() for t in read("ir.top").splitlines() if t.strip()]
+    if top:
+        lines += ["", "Where the instructions of the static build go (callgrind, top functions):", "", "```"]
+        lines += [re.sub(r" \[[^]]*\]$", "", t).replace("???:", "") for t in top]
+        lines += ["```"]
     lines += [
         "",
         "How each figure is taken:",
