@@ -6,13 +6,18 @@ Run by hand from the repository root after changing the artwork below:
     /usr/bin/python3 tools/make_glyph_art.py            # rewrites data/
     /usr/bin/python3 tools/make_glyph_art.py --check    # fails if data/ is stale
 
-Needs Debian's python3-numpy only. The output is deterministic and committed;
-the build turns data/ into C++ tables (cmake/glyph_data_to_cpp.cmake), so
-nothing here runs at build time.
+and then redraw the preview from the tables the build made of data/:
 
-Each style is drawn as a field of shades first; the shades are then quantised
-onto the style's palette and the codes numbered by first appearance, with the
-fixed entries pinned to their places.
+    cmake --build <build dir> --target styles_png       # writes docs/styles.png
+
+Needs Debian's python3-numpy (python3-pil only for --sketch). The output is
+deterministic and committed; the build turns data/ into C++ tables
+(cmake/glyph_data_to_cpp.cmake), so nothing here runs at build time.
+
+Each style is drawn as a field of colours first; the colours are then
+quantised onto the style's palette. Styles 0, 1 and 3 number their codes by
+first appearance, with the fixed entries pinned to their places; style 2
+keeps its three fixed entries and orders the rest by brightness.
 """
 
 import argparse
@@ -516,7 +521,7 @@ SKELETONS = {
         + [(0.0, 1.0), (1.0, 1.0)]],
     3: [unit_arc(0.5, 0.25, 0.45, 0.25, 205, 450), unit_arc(0.5, 0.73, 0.5, 0.27, 270, 515)],
     4: [[(0.75, 1.0), (0.75, 0.0), (0.0, 0.72), (1.0, 0.72)]],
-    5: [[(0.95, 0.0), (0.12, 0.0), (0.06, 0.44)], unit_arc(0.5, 0.68, 0.5, 0.32, 222, 505)],
+    5: [[(0.92, 0.0), (0.1, 0.0), (0.1, 0.45), (0.3, 0.41)], unit_arc(0.46, 0.7, 0.52, 0.3, 252, 500)],
     6: [unit_arc(0.5, 0.69, 0.5, 0.31, 0, 360), unit_arc(0.62, 0.69, 0.62, 0.69, 264, 180)],
     7: [[(0.0, 0.0), (1.0, 0.0), (0.33, 1.0)]],
     8: [unit_arc(0.5, 0.24, 0.41, 0.24, 0, 360), unit_arc(0.5, 0.73, 0.5, 0.27, 0, 360)],
@@ -524,10 +529,32 @@ SKELETONS = {
 SKELETONS[9] = [[(1.0 - x, 1.0 - y) for x, y in stroke] for stroke in SKELETONS[6]]
 
 
-def placed(digit, x0, y0, x1, y1):
-    """The digit's strokes mapped onto the box (x0, y0)..(x1, y1)."""
-    return [[(x0 + x * (x1 - x0), y0 + y * (y1 - y0)) for x, y in stroke]
-            for stroke in SKELETONS[digit]]
+def placed(digit, x0, y0, x1, y1, snap=False):
+    """The digit's strokes mapped onto the box (x0, y0)..(x1, y1).
+
+    With snap, straight level and upright runs move to the middle between two
+    cells, so a pen two cells wide lays them down crisp instead of as three
+    half-grey rows.
+    """
+    strokes = [[(x0 + x * (x1 - x0), y0 + y * (y1 - y0)) for x, y in stroke]
+               for stroke in SKELETONS[digit]]
+    if not snap:
+        return strokes
+    def half(v):
+        return math.floor(v - 0.01) + 0.5
+
+    out = []
+    for stroke in strokes:
+        pts = [list(p) for p in stroke]
+        for a, b in zip(pts[:-1], pts[1:]):
+            if math.dist(a, b) < 1.5:
+                continue  # arcs are left to the anti-aliasing
+            if abs(a[1] - b[1]) < 1e-9:
+                a[1] = b[1] = half(a[1])
+            if abs(a[0] - b[0]) < 1e-9:
+                a[0] = b[0] = half(a[0])
+        out.append([tuple(p) for p in pts])
+    return out
 
 
 # ---------------------------------------------------------------- quantising
@@ -853,13 +880,14 @@ def style3():
     greys = np.array([STYLE3_PALETTE[k][0] for k in range(17)], float)
     glyphs = [STYLE3_ZERO.copy()]
     for d in range(1, DIGITS):
-        x0, x1 = (6.4, 10.6) if d == 1 else (6.2, 11.8)
-        cov = stroke_coverage(placed(d, x0, 5.0, x1, 12.9), 1.0)
+        # the zero's metrics: strokes two cells wide, a cell of grey round them
+        x0, x1 = (6.5, 10.14) if d == 1 else (6.4, 11.6)
+        cov = stroke_coverage(placed(d, x0, 5.3, x1, 12.0, snap=True), 1.02)
         g = np.zeros((SIDE, SIDE), int)
         for r in range(4, 15):
             for c in range(5, 14):
                 v = 92 + cov[r, c] * 163
-                if cov[r, c] > 0.06:
+                if cov[r, c] > 0.1:
                     g[r, c] = 1 + int(np.abs(greys[1:] - v).argmin())
         glyphs.append(g)
     # 15 must be met before 16: trade early 16s for their nearest neighbour
