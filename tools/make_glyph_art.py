@@ -680,9 +680,10 @@ def clamp8(v):
 # ---------------------------------------------------------------- style 1
 
 TILE_STOPS = ((0.0, (205, 160, 222)),   # mauve
-              (0.35, (244, 172, 206)),  # pink
-              (0.68, (252, 206, 170)),  # peach
-              (1.0, (186, 236, 170)))   # light green
+              (0.32, (244, 172, 206)),  # pink
+              (0.6, (252, 206, 170)),   # peach
+              (0.86, (192, 236, 168)),  # light green
+              (1.0, (186, 238, 170)))
 VIOLET = (97, 69, 255)
 TILE_LIGHTEST = (255, 248, 242)
 TILE_GLINT = (2, 9)
@@ -697,7 +698,7 @@ def tile_colour(r, c):
             u = (t - t0) / (t1 - t0)
             rgb = np.array(c0, float) * (1 - u) + np.array(c1, float) * u
             break
-    white, shade = np.array((255, 250, 246), float), np.array((150, 104, 160), float)
+    white, shade = np.array((255, 250, 246), float), np.array((196, 112, 170), float)
     lift = {2: 0.55, 3: 0.22}.get(r, 0.0) + {2: 0.45, 3: 0.18}.get(c, 0.0)
     drop = {15: 0.38, 14: 0.14}.get(r, 0.0) + {15: 0.32, 14: 0.12}.get(c, 0.0)
     if r == 2:
@@ -714,7 +715,7 @@ def in_digit_area(r, c):
 def style1():
     fields = []
     for d in range(DIGITS):
-        cov = stroke_coverage(placed(d, 6.0, 6.0, 11.0, 12.0), 0.88)
+        cov = stroke_coverage(placed(d, 6.0, 6.0, 11.0, 12.0, snap=True), 0.92)
         field = [[None] * SIDE for _ in range(SIDE)]
         for r in range(2, 16):
             for c in range(2, 16):
