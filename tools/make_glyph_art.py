@@ -529,12 +529,12 @@ SKELETONS = {
 SKELETONS[9] = [[(1.0 - x, 1.0 - y) for x, y in stroke] for stroke in SKELETONS[6]]
 
 
-def placed(digit, x0, y0, x1, y1, snap=False):
+def placed(digit, x0, y0, x1, y1, snap=''):
     """The digit's strokes mapped onto the box (x0, y0)..(x1, y1).
 
-    With snap, straight level and upright runs move to the middle between two
-    cells, so a pen two cells wide lays them down crisp instead of as three
-    half-grey rows.
+    snap names the axes ('x', 'y') on which straight upright and level runs
+    move to the middle between two cells, so a pen two cells wide lays them
+    down crisp instead of as three half-grey rows.
     """
     strokes = [[(x0 + x * (x1 - x0), y0 + y * (y1 - y0)) for x, y in stroke]
                for stroke in SKELETONS[digit]]
@@ -549,9 +549,9 @@ def placed(digit, x0, y0, x1, y1, snap=False):
         for a, b in zip(pts[:-1], pts[1:]):
             if math.dist(a, b) < 1.5:
                 continue  # arcs are left to the anti-aliasing
-            if abs(a[1] - b[1]) < 1e-9:
+            if 'y' in snap and abs(a[1] - b[1]) < 1e-9:
                 a[1] = b[1] = half(a[1])
-            if abs(a[0] - b[0]) < 1e-9:
+            if 'x' in snap and abs(a[0] - b[0]) < 1e-9:
                 a[0] = b[0] = half(a[0])
         out.append([tuple(p) for p in pts])
     return out
@@ -715,7 +715,7 @@ def in_digit_area(r, c):
 def style1():
     fields = []
     for d in range(DIGITS):
-        cov = stroke_coverage(placed(d, 6.0, 6.0, 11.0, 12.0, snap=True), 0.92)
+        cov = stroke_coverage(placed(d, 6.0, 6.0, 11.0, 12.0, snap='xy'), 0.92)
         field = [[None] * SIDE for _ in range(SIDE)]
         for r in range(2, 16):
             for c in range(2, 16):
@@ -774,11 +774,12 @@ def style2_body(d):
     """Cells of the slanted navy stroke, standing one row above the shadow's foot."""
     top = 7.0 if d == 1 else 6.0
     x0, x1 = (5.4, 10.6) if d == 1 else (1.8, 11.8)
-    strokes = placed(d, x0, top + 0.8, x1, 15.2)
+    strokes = placed(d, x0, top + 0.8, x1, 15.2, snap='y')
     if d == 7:
         # the italic seven's bar runs on to meet the slant's edge
         strokes[0][1] = (strokes[0][1][0] + 0.9, strokes[0][1][1])
-    cov = stroke_coverage(strokes, STYLE2_PEN, shear=SLANT)
+    # a pen wider than tall keeps slanted stems two cells thick in every row
+    cov = stroke_coverage(strokes, STYLE2_PEN * 1.15, STYLE2_PEN, shear=SLANT)
     return cov >= 0.42, cov
 
 
@@ -883,7 +884,7 @@ def style3():
     for d in range(1, DIGITS):
         # the zero's metrics: strokes two cells wide, a cell of grey round them
         x0, x1 = (6.5, 10.14) if d == 1 else (6.4, 11.6)
-        cov = stroke_coverage(placed(d, x0, 5.3, x1, 12.0, snap=True), 1.02)
+        cov = stroke_coverage(placed(d, x0, 5.3, x1, 12.0, snap='xy'), 1.02)
         g = np.zeros((SIDE, SIDE), int)
         for r in range(4, 15):
             for c in range(5, 14):
