@@ -917,8 +917,8 @@ def write_style(out_dir, style, glyphs, palette):
         for r in range(SIDE):
             lines.append(' '.join('%3s' % ('.' if v == 0 else v) for v in g[r]).rstrip())
     glyph_text = '\n'.join(lines) + '\n'
-    pal_lines = ['# Style %d palette: entry 0 is the background, entry k colours code k.' % style]
-    pal_lines += ['%d %d %d' % rgb for rgb in palette]
+    # entry 0 is the background, entry k colours code k; nothing else in the file
+    pal_lines = ['%d %d %d' % rgb for rgb in palette]
     pal_text = '\n'.join(pal_lines) + '\n'
     return {
         os.path.join(out_dir, 'style%d_glyphs.txt' % style): glyph_text,
