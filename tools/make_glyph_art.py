@@ -393,11 +393,9 @@ def style0_grey(level):
     return (min(255, v + 2), max(0, v - 5), min(255, v + 9))
 
 
-def kmeans_1d(values, fixed, free, rounds=60, seed_lo=None, seed_hi=None):
+def kmeans_1d(values, fixed, free, rounds=60):
     """Centres for values: the fixed ones stay, `free` new ones are placed."""
     values = np.sort(np.asarray(values, float))
-    lo = values.min() if seed_lo is None else seed_lo
-    hi = values.max() if seed_hi is None else seed_hi
     qs = np.quantile(values, (np.arange(free) + 0.5) / free)
     centres = np.concatenate([np.asarray(fixed, float), qs])
     nfix = len(fixed)
@@ -966,6 +964,9 @@ def sketch(path, scale=8):
 
 def check_style(s, glyphs, palette):
     assert len(palette) == PALETTE_SIZE[s], (s, len(palette))
+    if s != 2:
+        order = first_appearance_order(glyphs)
+        assert order == list(range(1, len(order) + 1)), (s, 'codes out of first-appearance order')
     assert len(set(palette)) == len(palette), s
     for k, rgb in PINNED[s].items():
         assert palette[k] == rgb, (s, k, palette[k], rgb)
