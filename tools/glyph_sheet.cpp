@@ -51,8 +51,8 @@ ImagePtr style_strip(int style) {
     const unsigned char* cells = image::glyph(style, d);
     for (int i = 0; i < image::kGlyphCells; ++i) {
       if (cells[i] == 0) continue;
-      gdImageSetPixel(strip.get(), image::kDigitSpacing * d + i % image::kGlyphSide,
-                      i / image::kGlyphSide, image::palette_slots[cells[i]]);
+      gdImageSetPixel(strip.get(), image::kDigitSpacing * d + i % image::kGlyphSide, i / image::kGlyphSide,
+                      image::palette_slots[cells[i]]);
     }
   }
   return strip;

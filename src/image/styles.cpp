@@ -44,9 +44,8 @@ unsigned char current_style = 0;
 int palette_slots[kSlotCount] = {};
 
 const unsigned char* glyph(int style, int digit) {
-  const int block = (style == kStyleMetal || style == kStyleTiles || style == kStyleSlanted)
-                        ? style
-                        : kStyleSmall;
+  const int block =
+      (style == kStyleMetal || style == kStyleTiles || style == kStyleSlanted) ? style : kStyleSmall;
   return glyph_set + kStyleBlock * block + kGlyphCells * digit;
 }
 
