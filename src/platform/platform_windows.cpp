@@ -1,0 +1,210 @@
+// Windows.
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+constexpr char kTempSuffix[] = ".tmp";
+constexpr int kReopenAttempts = 64;
+constexpr char kVersionKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion";
+// Far past any counter or log, so the lock never blocks a plain reader's bytes.
+constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
+// Version values are short names; anything larger is not a version fact.
+constexpr DWORD kMaxValueBytes = 16384;
+// Others may read, rewrite and replace the file while it is open.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+HANDLE as_handle(void* h) { return h == nullptr ? INVALID_HANDLE_VALUE : static_cast<HANDLE>(h); }
+
+HANDLE open_handle(const char* path, DWORD rights, DWORD disposition) {
+  return CreateFileA(path, rights, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// Opens path for the access; falls back to what the file allows.
+HANDLE open_for(const char* path, Access access, bool& readable, bool& writable) {
+  const DWORD disposition = access == Access::create ? OPEN_ALWAYS : OPEN_EXISTING;
+  readable = true;
+  writable = access != Access::read;
+  HANDLE h = open_handle(path, writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, disposition);
+  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    if (access == Access::update) {
+      writable = false;
+      h = open_handle(path, GENERIC_READ, disposition);
+    } else if (access == Access::create) {
+      readable = false;
+      h = open_handle(path, GENERIC_WRITE, disposition);
+    }
+  }
+  return h;
+}
+
+bool lock_range(HANDLE h) {
+  OVERLAPPED at{};
+  at.OffsetHigh = kLockOffsetHigh;
+  return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) != FALSE;
+}
+
+void unlock_range(HANDLE h) {
+  OVERLAPPED at{};
+  at.OffsetHigh = kLockOffsetHigh;
+  UnlockFileEx(h, 0, 1, 0, &at);
+}
+
+// Closes a handle when it goes out of scope.
+struct HandleGuard {
+  HANDLE h;
+  ~HandleGuard() {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+};
+
+// Whether path still names the file behind held, or was replaced meanwhile.
+bool names_file(const char* path, HANDLE held) {
+  const HandleGuard named{CreateFileA(path, 0, kShareAll, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)};
+  BY_HANDLE_FILE_INFORMATION a{};
+  BY_HANDLE_FILE_INFORMATION b{};
+  return named.h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(held, &a) != FALSE &&
+         GetFileInformationByHandle(named.h, &b) != FALSE && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+bool write_all(HANDLE h, const char* data, std::size_t len) {
+  while (len > 0) {
+    const DWORD want = len > MAXDWORD ? MAXDWORD : static_cast<DWORD>(len);
+    DWORD done = 0;
+    if (WriteFile(h, data, want, &done, nullptr) == FALSE || done == 0) return false;
+    data += done;
+    len -= done;
+  }
+  return true;
+}
+
+// Writes the new content beside the file and swaps it in, so the path always
+// names a whole old or whole new file.
+bool replace_by_temp(const char* path, const char* temp, const char* data, std::size_t len) {
+  bool written = false;
+  {
+    // Only the lock holder writes the temporary file, so its fixed name is safe.
+    const HandleGuard out{CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (out.h == INVALID_HANDLE_VALUE) return false;
+    written = write_all(out.h, data, len);
+  }
+  // ReplaceFile keeps the original's security and attributes, such as write
+  // rights granted to the web server's account on this one file.
+  if (written && (ReplaceFileA(path, temp, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE ||
+                  MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING) != FALSE)) {
+    return true;
+  }
+  DeleteFileA(temp);
+  return false;
+}
+
+}  // namespace
+
+void set_binary_stdout() { _setmode(_fileno(stdout), _O_BINARY); }
+
+bool is_dir_separator(char c) { return c == '\\'; }
+
+bool leaves_install_dir(const char* name) {
+  return name[0] == '/' || name[0] == '\\' || (name[0] != '\0' && name[1] == ':');
+}
+
+LocalTime local_time_now() {
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute};
+}
+
+LockedFile::~LockedFile() { close(); }
+
+void LockedFile::close() {
+  const HANDLE h = as_handle(handle_);
+  if (h != INVALID_HANDLE_VALUE) {
+    unlock_range(h);  // fails harmlessly when never locked
+    CloseHandle(h);
+  }
+  handle_ = nullptr;
+  readable_ = false;
+  writable_ = false;
+}
+
+bool LockedFile::open(const char* path, Access access) {
+  close();
+  if (strnlen(path, sizeof path_) + sizeof kTempSuffix > sizeof path_) return false;
+  std::strcpy(path_, path);
+  // A writer replaces the file by renaming: the lock must be on the file the
+  // path still names, so lock, compare and retry.
+  for (int attempt = 0; attempt < kReopenAttempts; ++attempt) {
+    const HANDLE h = open_for(path_, access, readable_, writable_);
+    if (h == INVALID_HANDLE_VALUE) break;
+    handle_ = h;
+    if (GetFileType(h) != FILE_TYPE_DISK) break;
+    if (access == Access::read || (lock_range(h) && names_file(path_, h))) return true;
+    close();
+  }
+  close();
+  return false;
+}
+
+std::size_t LockedFile::read(char* buf, std::size_t cap) {
+  const HANDLE h = as_handle(handle_);
+  if (h == INVALID_HANDLE_VALUE || !readable_) return 0;
+  const DWORD want = cap > MAXDWORD ? MAXDWORD : static_cast<DWORD>(cap);
+  DWORD got = 0;
+  if (ReadFile(h, buf, want, &got, nullptr) == FALSE) return 0;
+  return got;
+}
+
+bool LockedFile::replace(const char* data, std::size_t len) {
+  const HANDLE h = as_handle(handle_);
+  if (h == INVALID_HANDLE_VALUE || !writable_) return false;
+  // open() made sure the suffix fits.
+  char temp[sizeof path_ + sizeof kTempSuffix];
+  std::snprintf(temp, sizeof temp, "%s%s", path_, kTempSuffix);
+  if (replace_by_temp(path_, temp, data, len)) return true;
+  // No temporary file here (a directory the account may not write): rewrite
+  // in place, still under the lock.
+  return SetFilePointer(h, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER && write_all(h, data, len) &&
+         SetEndOfFile(h) != FALSE;
+}
+
+// Read access only: web servers run CGI under accounts that may not open the
+// key with full access, and nothing here writes to it.
+VersionKey::VersionKey() {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kVersionKeyPath, 0, KEY_READ, &key) == ERROR_SUCCESS) key_ = key;
+}
+
+VersionKey::~VersionKey() {
+  if (key_ != nullptr) RegCloseKey(static_cast<HKEY>(key_));
+}
+
+void VersionKey::read_version_value(const char* name, char* out, std::size_t cap) const {
+  if (cap == 0) return;
+  out[0] = '\0';
+  if (key_ == nullptr) return;
+  const HKEY key = static_cast<HKEY>(key_);
+  DWORD type = REG_NONE;
+  DWORD size = 0;
+  if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS) return;
+  if ((type != REG_SZ && type != REG_EXPAND_SZ) || size > kMaxValueBytes) return;
+  static BYTE data[kMaxValueBytes + 1];
+  size = kMaxValueBytes;  // a value grown since the first query must not overflow
+  if (RegQueryValueExA(key, name, nullptr, &type, data, &size) != ERROR_SUCCESS) return;
+  if (type != REG_SZ && type != REG_EXPAND_SZ) return;
+  // Stored text need not end in a zero byte; references stay unexpanded.
+  data[size] = 0;
+  const char* text = reinterpret_cast<const char*>(data);
+  std::snprintf(out, cap, "%s", text);
+}
+
+}  // namespace platform
