@@ -1,6 +1,8 @@
 // Windows.
 #include <windows.h>
 
+#include <aclapi.h>
+
 #include <fcntl.h>
 #include <io.h>
 
@@ -88,23 +90,77 @@ bool write_all(HANDLE h, const char* data, std::size_t len) {
   return true;
 }
 
-// Writes the new content beside the file and swaps it in, so the path always
-// names a whole old or whole new file.
-bool replace_by_temp(const char* path, const char* temp, const char* data, std::size_t len) {
-  bool written = false;
-  {
-    // Only the lock holder writes the temporary file, so its fixed name is safe.
-    const HandleGuard out{CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (out.h == INVALID_HANDLE_VALUE) return false;
-    written = write_all(out.h, data, len);
+// Frees a security descriptor returned by the system.
+struct LocalGuard {
+  PSECURITY_DESCRIPTOR p;
+  ~LocalGuard() {
+    if (p != nullptr) LocalFree(p);
   }
-  // ReplaceFile keeps the original's security and attributes, such as write
-  // rights granted to the web server's account on this one file.
-  if (written && (ReplaceFileA(path, temp, nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != FALSE ||
-                  MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING) != FALSE)) {
+};
+
+// The new file must carry the rights set on the old one, such as write access
+// granted to the web server's account on this one counter file.
+bool copy_access_rights(HANDLE from, HANDLE to) {
+  PACL dacl = nullptr;
+  LocalGuard sd{nullptr};
+  if (GetSecurityInfo(from, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd.p) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  if (GetSecurityDescriptorControl(sd.p, &control, &revision) == FALSE) return false;
+  const SECURITY_INFORMATION which =
+      DACL_SECURITY_INFORMATION |
+      ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION : UNPROTECTED_DACL_SECURITY_INFORMATION);
+  return SetSecurityInfo(to, SE_FILE_OBJECT, which, nullptr, nullptr, dacl, nullptr) == ERROR_SUCCESS;
+}
+
+// FileRenameInfoEx, which MinGW's headers declare only for newer targets.
+constexpr auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+constexpr DWORD kRenameReplacePosix = 0x1 | 0x2;  // replace if exists, POSIX semantics
+constexpr std::size_t kNameChars = 272;
+
+// The file name after the directory: temp and target share the directory,
+// so a bare name renames within it.
+const char* final_component(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
+  }
+  return name;
+}
+
+// Renames the open temporary file over path even while path is held open by
+// us and by waiting processes: one atomic step, on Windows 10 1809 and later.
+bool rename_over_open_file(HANDLE temp, const char* path) {
+  struct {
+    FILE_RENAME_INFO info;
+    WCHAR rest[kNameChars];
+  } request{};
+  const int chars = MultiByteToWideChar(CP_ACP, 0, final_component(path), -1, request.info.FileName,
+                                        static_cast<int>(kNameChars));
+  if (chars <= 1) return false;
+  request.info.Flags = kRenameReplacePosix;
+  request.info.FileNameLength = static_cast<DWORD>(chars - 1) * sizeof(WCHAR);
+  return SetFileInformationByHandle(temp, kRenameInfoEx, &request, sizeof request) != FALSE;
+}
+
+// Writes the new content beside the file and renames it over the old one, so
+// the path always names a whole old or whole new file. Not ReplaceFile: it
+// renames twice, leaving a moment in which the path names no file at all.
+bool replace_by_temp(HANDLE held, const char* path, const char* temp, const char* data, std::size_t len) {
+  // Only the lock holder writes the temporary file, so its fixed name is safe.
+  const HandleGuard out{CreateFileA(temp, GENERIC_WRITE | WRITE_DAC | DELETE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr)};
+  if (out.h == INVALID_HANDLE_VALUE) return false;
+  if (copy_access_rights(held, out.h) && write_all(out.h, data, len) && rename_over_open_file(out.h, path)) {
     return true;
   }
-  DeleteFileA(temp);
+  // Older systems and Wine refuse to rename over a file that is open.
+  FILE_DISPOSITION_INFO gone{};
+  gone.DeleteFile = TRUE;
+  SetFileInformationByHandle(out.h, FileDispositionInfo, &gone, sizeof gone);
   return false;
 }
 
@@ -170,9 +226,9 @@ bool LockedFile::replace(const char* data, std::size_t len) {
   // open() made sure the suffix fits.
   char temp[sizeof path_ + sizeof kTempSuffix];
   std::snprintf(temp, sizeof temp, "%s%s", path_, kTempSuffix);
-  if (replace_by_temp(path_, temp, data, len)) return true;
-  // No temporary file here (a directory the account may not write): rewrite
-  // in place, still under the lock.
+  if (replace_by_temp(h, path_, temp, data, len)) return true;
+  // No temporary file here (a directory the account may not write, or rights
+  // that cannot be carried over): rewrite in place, still under the lock.
   return SetFilePointer(h, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER && write_all(h, data, len) &&
          SetEndOfFile(h) != FALSE;
 }
