@@ -110,6 +110,26 @@ else
   done
 fi
 
+# --- overlapping requests --------------------------------------------------
+
+# Windows file locks differ from POSIX ones: every one of many simultaneous
+# requests must be counted and logged, and every one must get its picture.
+busy=$work/busy
+install_copy "$busy"
+printf '0' >"$busy/c.ini"
+runs=24
+for i in $(seq 1 "$runs"); do
+  run_web "$busy" "$busy" c >"$work/busy$i.bin" &
+done
+wait
+[ "$(cat "$busy/c.ini")" = "$runs" ] || fail "overlapping requests left the counter at $(cat "$busy/c.ini"), not $runs"
+logged=$(grep -c ' c 192.0.2.7 - Agent/1.0' "$busy/lctlog.txt")
+[ "$logged" = "$runs" ] || fail "overlapping requests left $logged log entries, not $runs"
+for i in $(seq 1 "$runs"); do
+  cmp -s -n 29 <(printf 'Content-type: image/gif\n\nGIF8') "$work/busy$i.bin" || fail "overlapping request $i got no picture"
+done
+[ -z "$(find "$busy" -name '*.tmp')" ] || fail "a temporary file was left beside the counter"
+
 if [ "$failures" -ne 0 ]; then
   echo "$failures failure(s)"
   exit 1
