@@ -22,4 +22,6 @@ set(CMAKE_CXX_FLAGS_INIT "-DBGDWIN32 -DNONDLL")
 
 # No libgcc, libstdc++ or winpthread DLLs beside the program on the server.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# A third of the size without symbols: less to load on every hit.
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
 
