@@ -1,0 +1,160 @@
+// The outcome of every kind of run, as a web server or a console starts it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "harness/answers.h"
+#include "harness/harness.h"
+
+namespace {
+
+using harness::console_banner;
+using harness::console_warning;
+using harness::html_warning;
+using harness::information_page;
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+constexpr char kMissing[] = "<missing>";
+constexpr int kText = -1;
+
+struct Case {
+  const char* what;
+  bool native_only;  // chooses its own argument 0
+  std::string argv0;
+  std::vector<std::string> args;
+  std::vector<std::string> env;
+  Files before;
+  int count;         // the picture's count, or kText
+  int style;
+  std::string text;  // the whole answer when count is kText; "{dir}" is the install directory
+  Files after;
+};
+
+const std::vector<std::string> kWeb = {"REMOTE_ADDR=192.0.2.7"};
+const std::vector<std::string> kConsole = {};
+const std::string kName235(235, 'n');
+const std::string kName236(236, 'n');
+const std::string kName232(232, 'n');
+const std::string kName231(231, 'n');
+const std::string kDotDirs = "././././././././././";  // 20 characters naming the current directory
+
+const std::vector<Case> kCases = {
+    // Counter values.
+    {"empty counter, web", false, "", {"hits"}, kWeb, {{"hits.ini", ""}}, 1, 0, "", {{"hits.ini", "1"}}},
+    {"41 becomes 42", false, "", {"hits"}, kWeb, {{"hits.ini", "41"}}, 42, 0, "", {{"hits.ini", "42"}}},
+    {"console shows 42, keeps 41", false, "", {"hits"}, kConsole, {{"hits.ini", "41"}}, 42, 0, "",
+     {{"hits.ini", "41"}, {"lctlog.txt", kMissing}}},
+    {"line end makes it invalid", false, "", {"hits"}, kWeb, {{"hits.ini", "41\r\n"}}, 1, 0, "", {{"hits.ini", "1"}}},
+    {"bare line feed too", false, "", {"hits"}, kWeb, {{"hits.ini", "41\n"}}, 1, 0, "", {{"hits.ini", "1"}}},
+    {"carriage returns are dropped", false, "", {"hits"}, kWeb, {{"hits.ini", "4\r1"}}, 42, 0, "",
+     {{"hits.ini", "42"}}},
+    {"0x1A ends the file", false, "", {"hits"}, kWeb, {{"hits.ini", "41\x1a" "99"}}, 42, 0, "", {{"hits.ini", "42"}}},
+    {"last value below the wrap", false, "", {"hits"}, kWeb, {{"hits.ini", "999999998"}}, 999999999, 0, "",
+     {{"hits.ini", "999999999"}}},
+    {"nine nines wrap to 0", false, "", {"hits"}, kWeb, {{"hits.ini", "999999999"}}, 0, 0, "", {{"hits.ini", "0"}}},
+    {"negative", false, "", {"hits"}, kWeb, {{"hits.ini", "-5"}}, 1, 0, "", {{"hits.ini", "1"}}},
+    {"leading space", false, "", {"hits"}, kWeb, {{"hits.ini", " 7"}}, 1, 0, "", {{"hits.ini", "1"}}},
+    {"trailing letter", false, "", {"hits"}, kWeb, {{"hits.ini", "7a"}}, 1, 0, "", {{"hits.ini", "1"}}},
+    {"2^32+1 wraps to 1", false, "", {"hits"}, kWeb, {{"hits.ini", "4294967297"}}, 2, 0, "", {{"hits.ini", "2"}}},
+    {"wraps negative", false, "", {"hits"}, kWeb, {{"hits.ini", "2147483648"}}, 0, 0, "", {{"hits.ini", "0"}}},
+    {"only the first 255 characters", false, "", {"hits"}, kWeb, {{"hits.ini", std::string(255, '0') + "x"}}, 1, 0,
+     "", {{"hits.ini", "1"}}},
+    {"subdirectory name", false, "", {"dir/name"}, kWeb, {{"dir/name.ini", "5"}}, 6, 0, "", {{"dir/name.ini", "6"}}},
+    {"style 1", false, "", {"hits", "1"}, kWeb, {{"hits.ini", "887"}}, 888, 1, "", {{"hits.ini", "888"}}},
+    {"style 2", false, "", {"hits", "2"}, kWeb, {{"hits.ini", "9"}}, 10, 2, "", {}},
+    {"style 3", false, "", {"hits", "3"}, kWeb, {{"hits.ini", "1233"}}, 1234, 3, "", {}},
+    {"style 03 is style 0", false, "", {"hits", "03"}, kWeb, {{"hits.ini", "1"}}, 2, 0, "", {}},
+    {"style '3 ' is style 0", false, "", {"hits", "3 "}, kWeb, {{"hits.ini", "1"}}, 2, 0, "", {}},
+    {"style 4 is style 0", false, "", {"hits", "4"}, kWeb, {{"hits.ini", "1"}}, 2, 0, "", {}},
+    {"empty REMOTE_ADDR is a web request", false, "", {"hits"}, {"REMOTE_ADDR="}, {{"hits.ini", "1"}}, 2, 0, "",
+     {{"hits.ini", "2"}}},
+    {"REMOTE_HOST alone is a web request", false, "", {"hits"}, {"REMOTE_HOST=h"}, {{"hits.ini", "1"}}, 2, 0, "",
+     {{"hits.ini", "2"}}},
+    // Refused names: no answer at all, nothing changed.
+    {"name with a dot", false, "", {"a.b"}, kWeb, {{"a.b.ini", "1"}}, kText, 0, "", {{"a.b.ini", "1"}}},
+    {"dot dot", false, "", {".."}, kWeb, {}, kText, 0, "", {}},
+    {"dot ini", false, "", {".ini"}, kWeb, {}, kText, 0, "", {}},
+    {"backslash", false, "", {"dir\\name"}, kWeb, {}, kText, 0, "", {}},
+    {"absolute path", false, "", {"/tmp/hits"}, kWeb, {}, kText, 0, "", {}},
+    {"236 characters", true, "lumicount", {kName236}, kConsole, {}, kText, 0, "", {}},
+    {"235 characters is a name", true, "lumicount", {kName235}, kConsole, {}, kText, 0, console_warning(kName235), {}},
+    // Missing counters.
+    {"missing counter, web", false, "", {"hits"}, kWeb, {}, kText, 0, html_warning("hits"), {{"hits.ini", kMissing}}},
+    {"missing counter, console", false, "", {"hits"}, kConsole, {}, kText, 0, console_warning("hits"), {}},
+    {"percent signs print as themselves", false, "", {"%d%s%n"}, kWeb, {}, kText, 0, html_warning("%d%s%n"), {}},
+    {"markup is escaped on the page", false, "", {"<b>&\"'x"}, kWeb, {}, kText, 0,
+     html_warning("&lt;b&gt;&amp;&quot;&#39;x"), {}},
+    {"markup unchanged on the console", false, "", {"<b>&\"'x"}, kConsole, {}, kText, 0, console_warning("<b>&\"'x"),
+     {}},
+    {"counter that is a directory", false, "", {"hits"}, kWeb, {{"hits.ini/", ""}}, kText, 0, html_warning("hits"),
+     {}},
+    // No counter named.
+    {"no arguments, web", false, "", {}, kWeb, {}, kText, 0, information_page(), {}},
+    {"no arguments, console", false, "", {}, kConsole, {}, kText, 0, console_banner(), {}},
+    {"four arguments", false, "", {"hits", "1", "2"}, kWeb, {{"hits.ini", "5"}}, kText, 0, information_page(),
+     {{"hits.ini", "5"}}},
+    {"four arguments, console", false, "", {"hits", "1", "2"}, kConsole, {{"hits.ini", "5"}}, kText, 0,
+     console_banner(), {}},
+    {"empty style", false, "", {"hits", ""}, kWeb, {{"hits.ini", "5"}}, kText, 0, information_page(),
+     {{"hits.ini", "5"}}},
+    {"empty name", false, "", {""}, kWeb, {}, kText, 0, information_page(), {}},
+    {"empty REMOTE_ADDR, no arguments", false, "", {}, {"REMOTE_ADDR="}, {}, kText, 0, information_page(), {}},
+    // The access log gates web requests.
+    {"log that cannot be written", false, "", {"hits"}, kWeb, {{"hits.ini", "5"}, {"lctlog.txt/", ""}}, kText, 0,
+     "Cannot open \"{dir}lctlog.txt\".<BR>\n", {{"hits.ini", "5"}}},
+    {"console ignores an unwritable log", false, "", {"hits"}, kConsole, {{"hits.ini", "5"}, {"lctlog.txt/", ""}},
+     6, 0, "", {{"hits.ini", "5"}}},
+    // Argument 0 decides where the files are.
+    {"Windows path", true, "C:\\web\\cgi\\lumicount.exe", {}, kWeb, {}, kText, 0, information_page(),
+     {{"C:\\web\\cgi\\lctlog.txt", "<present>"}}},
+    {"bare program name", true, "lumicount.exe", {"hits"}, kWeb, {{"hits.ini", "3"}}, 4, 0, "",
+     {{"hits.ini", "4"}, {"lctlog.txt", "<present>"}}},
+    {"drive and colon", true, "D:lumicount.exe", {"hits"}, kWeb, {{"D:hits.ini", "3"}}, 4, 0, "",
+     {{"D:hits.ini", "4"}, {"D:lctlog.txt", "<present>"}}},
+    {"argument 0 of 1024 characters", true, std::string(1023, 'x') + "/", {"hits"}, kWeb, {{"hits.ini", "3"}}, 4, 0,
+     "", {{"hits.ini", "4"}}},
+    {"install directory too long for the log", true, std::string(300, 'x') + "/", {"hits"}, kWeb,
+     {{"hits.ini", "3"}}, kText, 0, "", {{"hits.ini", "3"}}},
+    {"counter path of 256 characters", true, kDotDirs + "lumicount", {kName232}, kConsole, {{kName232 + ".ini", "7"}},
+     kText, 0, "", {}},
+    {"counter path of 255 characters", true, kDotDirs + "lumicount", {kName231}, kConsole, {{kName231 + ".ini", "7"}},
+     8, 0, "", {}},
+};
+
+std::string fill_dir(std::string text, const std::string& dir) {
+  const std::size_t at = text.find("{dir}");
+  return at == std::string::npos ? text : text.replace(at, 5, dir);
+}
+
+TEST(Requests, EveryOutcome) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    if (c.native_only && harness::under_launcher()) continue;
+    const harness::InstallDir dir;
+    for (const auto& file : c.before) {
+      // "name/" is a directory; "dir/name" a file in one.
+      const std::size_t slash = file.first.rfind('/');
+      if (slash != std::string::npos) dir.make_dir(file.first.substr(0, slash));
+      if (slash != file.first.size() - 1) dir.write(file.first, file.second);
+    }
+    const harness::Outcome outcome = dir.run({c.argv0, c.args, c.env});
+    ASSERT_TRUE(outcome.exited);
+    EXPECT_EQ(outcome.status, 0);
+    if (c.count == kText) {
+      EXPECT_TRUE(harness::text_matches(fill_dir(c.text, dir.seen_by_program()), outcome.out)) << outcome.out;
+    } else {
+      EXPECT_EQ(harness::image_mismatch(outcome.out, c.count, c.style), "");
+    }
+    for (const auto& file : c.after) {
+      if (file.second == "<present>") {
+        EXPECT_TRUE(dir.exists(file.first)) << file.first;
+      } else {
+        EXPECT_EQ(dir.read(file.first), file.second) << file.first;
+      }
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,59 @@
+// Runs the built program as a web server or a console would: its own
+// argument 0, arguments and environment, in a throw-away install directory.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace harness {
+
+struct Invocation {
+  std::string argv0;               // empty: the program's path in the install directory
+  std::vector<std::string> args;   // arguments 1 and on
+  std::vector<std::string> env;    // "NAME=value"; nothing else is inherited
+};
+
+struct Outcome {
+  bool exited = false;  // false: killed by a signal or timed out
+  int status = -1;
+  std::string out;      // every byte of standard output
+};
+
+struct Running {
+  int pid = -1;
+  int out_fd = -1;
+};
+
+// When set, every run goes through LUMICOUNT_LAUNCHER (Wine), and cases that
+// choose their own argument 0 do not apply.
+bool under_launcher();
+
+class InstallDir {
+ public:
+  InstallDir();
+  ~InstallDir();
+  InstallDir(const InstallDir&) = delete;
+  InstallDir& operator=(const InstallDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string program() const;
+  // The install directory as the program names it: "Z:\\tmp\\...\\" under Wine.
+  std::string seen_by_program() const;
+  void write(const std::string& name, const std::string& bytes) const;
+  std::string read(const std::string& name) const;  // "<missing>" when absent
+  bool exists(const std::string& name) const;
+  void make_dir(const std::string& name) const;
+  std::vector<std::string> names() const;  // files in the directory, sorted
+
+  Outcome run(const Invocation& call) const;
+  // Starts a run without waiting; finish() collects it.
+  Running start(const Invocation& call) const;
+
+ private:
+  std::string path_;
+};
+
+Outcome finish(Running running);
+std::vector<std::string> web_env(const std::string& addr = "192.0.2.7");
+
+}  // namespace harness
