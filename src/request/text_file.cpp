@@ -1,5 +1,8 @@
 #include "request/text_file.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "request/request.h"
 
 namespace {
@@ -11,32 +14,35 @@ char encoded[2 * kLogTextSize];
 
 }  // namespace
 
-bool TextReader::next(char& c) {
-  while (!ended_) {
-    if (pos_ == len_) {
-      len_ = file_.read(chunk_, sizeof chunk_);
-      pos_ = 0;
-      if (len_ == 0) {
-        ended_ = true;
-        break;
-      }
-    }
-    c = chunk_[pos_++];
-    if (c == kEndOfFile) {
-      ended_ = true;
-    } else if (c != '\r') {
-      return true;
-    }
-  }
-  return false;
+bool TextReader::refill() {
+  if (pos_ < len_) return true;
+  if (ended_) return false;
+  len_ = file_.read(chunk_, sizeof chunk_);
+  pos_ = 0;
+  ended_ = len_ == 0;
+  return !ended_;
 }
 
+// Whole runs of plain bytes are copied at once: the log is read on every hit.
 std::size_t TextReader::read_line(char* out, std::size_t max_chars) {
   std::size_t n = 0;
-  char c = '\0';
-  while (n < max_chars && next(c)) {
-    out[n++] = c;
-    if (c == '\n') break;
+  while (n < max_chars && refill()) {
+    const char* start = chunk_ + pos_;
+    std::size_t span = std::min(len_ - pos_, max_chars - n);
+    if (const void* lf = std::memchr(start, '\n', span)) span = static_cast<std::size_t>(static_cast<const char*>(lf) - start) + 1;
+    std::size_t plain = span;
+    for (const char special : {'\r', kEndOfFile}) {
+      if (const void* at = std::memchr(start, special, plain)) plain = static_cast<std::size_t>(static_cast<const char*>(at) - start);
+    }
+    std::memcpy(out + n, start, plain);
+    n += plain;
+    pos_ += plain;
+    if (plain < span) {
+      // A CR is dropped; 0x1A ends the file.
+      if (chunk_[pos_++] == kEndOfFile) ended_ = true, pos_ = len_;
+      continue;
+    }
+    if (out[n - 1] == '\n') break;
   }
   out[n] = '\0';
   return n;
@@ -45,9 +51,18 @@ std::size_t TextReader::read_line(char* out, std::size_t max_chars) {
 bool write_text_file(platform::LockedFile& file, const char* text, std::size_t len) {
   if (len > kLogTextSize) return false;
   std::size_t n = 0;
-  for (std::size_t i = 0; i < len; ++i) {
-    if (text[i] == '\n') encoded[n++] = '\r';
-    encoded[n++] = text[i];
+  const char* end = text + len;
+  while (text < end) {
+    const void* lf = std::memchr(text, '\n', static_cast<std::size_t>(end - text));
+    const char* stop = lf != nullptr ? static_cast<const char*>(lf) : end;
+    std::memcpy(encoded + n, text, static_cast<std::size_t>(stop - text));
+    n += static_cast<std::size_t>(stop - text);
+    text = stop;
+    if (lf != nullptr) {
+      encoded[n++] = '\r';
+      encoded[n++] = '\n';
+      ++text;
+    }
   }
   return file.replace(encoded, n);
 }

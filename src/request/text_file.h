@@ -19,7 +19,7 @@ class TextReader {
   std::size_t read_line(char* out, std::size_t max_chars);
 
  private:
-  bool next(char& c);
+  bool refill();  // false at the end of the file
 
   platform::LockedFile& file_;
   char chunk_[kReadChunk] = {};
