@@ -103,6 +103,12 @@ def main():
         "|---|---|---|---|---|---|",
     ]
     lines += ["| " + " | ".join(r) + " |" for r in rows]
+    parts = [json.loads(read(f"hyperfine.{n}.json"))["results"][0] for n in ("console", "log")]
+    lines += ["", "Where the wall time of the static build goes (same hyperfine settings):", "",
+              "| run | wall time | over the floor |", "|---|---|---|",
+              f"| no-op floor | {floor:.3f} ms | |"]
+    lines += [f"| {r['command']} | {r['mean'] * 1000:.3f} ms | {r['mean'] * 1000 - floor:+.3f} ms |" for r in parts]
+    lines += [f"| whole web request (log, counter, picture) | {wall['static'][0]:.3f} ms | {wall['static'][0] - floor:+.3f} ms |"]
     top = [t.strip() for t in read("ir.top").splitlines() if t.strip()]
     if top:
         lines += ["", "Where the instructions of the static build go (callgrind, top functions):", "", "```"]
