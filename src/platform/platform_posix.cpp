@@ -130,8 +130,9 @@ bool LockedFile::replace(const char* data, std::size_t len) {
     unlink(temp);
   }
   // No temporary file here (a directory we may not write, or a symlink to
-  // keep): rewrite in place, still under the lock.
-  return ftruncate(fd_, 0) == 0 && lseek(fd_, 0, SEEK_SET) == 0 && write_all(fd_, data, len);
+  // keep): rewrite in place under the lock, new bytes first and the cut
+  // last, so a killed process never leaves the file empty.
+  return lseek(fd_, 0, SEEK_SET) == 0 && write_all(fd_, data, len) && ftruncate(fd_, static_cast<off_t>(len)) == 0;
 }
 
 namespace {
