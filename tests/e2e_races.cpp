@@ -78,4 +78,32 @@ TEST(Races, KilledRequestsLeaveValidFiles) {
   EXPECT_EQ(dir.read("hits.ini"), std::to_string(previous + 1));
 }
 
+// Where no temporary file can be made, the in-place rewrite still never
+// leaves an empty counter or a headless log.
+TEST(Races, KilledInPlaceRewritesLeaveValidFiles) {
+  if (harness::under_launcher() || geteuid() != 0) GTEST_SKIP() << "needs root to run the program as nobody";
+  const harness::InstallDir dir;
+  dir.write("hits.ini", "500");
+  dir.write("lctlog.txt", kHeader);
+  dir.give_to_nobody_read_only();
+  std::mt19937 random(7);
+  std::uniform_int_distribution<int> delay_us(0, 1500);
+  long previous = 500;
+  for (int i = 0; i < kKilled; ++i) {
+    harness::Invocation call{"", {"hits"}, {"REMOTE_ADDR=192.0.2.9"}};
+    call.as_nobody = true;
+    const harness::Running run = dir.start(call);
+    usleep(static_cast<useconds_t>(delay_us(random)));
+    kill(run.pid, SIGKILL);
+    harness::finish(run);
+    const std::string counter = dir.read("hits.ini");
+    ASSERT_TRUE(harness::holds_count(counter)) << "after kill " << i << ": '" << counter << "'";
+    ASSERT_GE(std::stol(counter), previous) << "after kill " << i;
+    previous = std::stol(counter);
+    ASSERT_EQ(dir.read("lctlog.txt").compare(0, kHeader.size(), kHeader), 0) << "after kill " << i;
+  }
+  EXPECT_GT(previous, 500) << "some requests finished";
+  EXPECT_FALSE(dir.exists("hits.ini.tmp"));
+}
+
 }  // namespace

@@ -115,6 +115,16 @@ bool InstallDir::exists(const std::string& name) const {
 
 void InstallDir::make_dir(const std::string& name) const { mkdir((path_ + "/" + name).c_str(), 0755); }
 
+void InstallDir::give_to_nobody_read_only() const {
+  // A copy: nobody may not be able to reach the build tree.
+  unlink(program().c_str());
+  copy_file(program_source(), program());
+  for (const std::string& name : names()) {
+    if (chown((path_ + "/" + name).c_str(), kNobody, kNobody) != 0) return;
+  }
+  if (chown(path_.c_str(), kNobody, kNobody) == 0) chmod(path_.c_str(), 0555);
+}
+
 std::vector<std::string> InstallDir::names() const {
   std::vector<std::string> result;
   DIR* dir = opendir(path_.c_str());
@@ -130,7 +140,7 @@ std::vector<std::string> InstallDir::names() const {
 
 Running InstallDir::start(const Invocation& call) const {
   std::vector<std::string> argv;
-  std::string file = program_source();
+  std::string file = call.as_nobody ? program() : program_source();
   if (under_launcher()) {
     file = std::getenv("LUMICOUNT_LAUNCHER");
     argv = {file, program()};
@@ -156,6 +166,7 @@ Running InstallDir::start(const Invocation& call) const {
     close(out_pipe[0]);
     close(out_pipe[1]);
     if (chdir(path_.c_str()) != 0) _exit(127);
+    if (call.as_nobody && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(126);
     std::vector<char*> argp = pointers(argv);
     std::vector<char*> envp = pointers(env);
     execve(file.c_str(), argp.data(), envp.data());

@@ -11,6 +11,7 @@ struct Invocation {
   std::string argv0;               // empty: the program's path in the install directory
   std::vector<std::string> args;   // arguments 1 and on
   std::vector<std::string> env;    // "NAME=value"; nothing else is inherited
+  bool as_nobody = false;          // drop root for the run, as a web server does
 };
 
 struct Outcome {
@@ -28,6 +29,8 @@ struct Running {
 // choose their own argument 0 do not apply.
 bool under_launcher();
 
+constexpr unsigned kNobody = 65534;
+
 class InstallDir {
  public:
   InstallDir();
@@ -43,6 +46,8 @@ class InstallDir {
   std::string read(const std::string& name) const;  // "<missing>" when absent
   bool exists(const std::string& name) const;
   void make_dir(const std::string& name) const;
+  // The directory and its files belong to nobody, who may not write the directory.
+  void give_to_nobody_read_only() const;
   std::vector<std::string> names() const;  // files in the directory, sorted
 
   Outcome run(const Invocation& call) const;
