@@ -204,7 +204,15 @@ Outcome finish(Running running) {
   return outcome;
 }
 
-Outcome InstallDir::run(const Invocation& call) const { return finish(start(call)); }
+Outcome InstallDir::run(const Invocation& call) const {
+  Outcome outcome = finish(start(call));
+  // The program always exits 0: a silent failure is Wine's start-up, not the
+  // program, and nothing ran, so the run is repeated.
+  for (int retry = 0; retry < 2 && under_launcher() && outcome.status != 0 && outcome.out.empty(); ++retry) {
+    outcome = finish(start(call));
+  }
+  return outcome;
+}
 
 std::vector<std::string> web_env(const std::string& addr) { return {"REMOTE_ADDR=" + addr}; }
 
