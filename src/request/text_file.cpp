@@ -39,7 +39,10 @@ std::size_t TextReader::read_line(char* out, std::size_t max_chars) {
     pos_ += plain;
     if (plain < span) {
       // A CR is dropped; 0x1A ends the file.
-      if (chunk_[pos_++] == kEndOfFile) ended_ = true, pos_ = len_;
+      if (chunk_[pos_++] == kEndOfFile) {
+        ended_ = true;
+        pos_ = len_;
+      }
       continue;
     }
     if (out[n - 1] == '\n') break;
