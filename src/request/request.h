@@ -20,6 +20,9 @@ struct RunContext {
   char counter_path[kPathSize];
 };
 
+// One whole run: log, arguments, counter, answer. Always returns 0.
+int run_request(int argc, char** argv);
+
 // Install directory and paths.
 void find_install_dir(const char* argv0, char (&out)[kInstallDirSize]);
 // Concatenates up to three parts; false, with out empty, when they do not fit.
