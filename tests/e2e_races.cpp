@@ -2,8 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,6 +24,53 @@ int count_entries(const std::string& log) {
   int lines = 0;
   for (char c : log) lines += c == '\n' ? 1 : 0;
   return lines - 2;
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// As many requests at once as a busy server starts; each process is far
+// heavier under Wine and the sanitizers, so their bursts are smaller.
+std::vector<int> burst_sizes() {
+  if (harness::under_launcher()) return {50};
+  if (kSanitized) return {400};
+  return {400, 3000};
+}
+
+// Keeps one core busy while it lives, as other work on a server does.
+class BusyCore {
+ public:
+  BusyCore() : pid_(fork()) {
+    for (volatile unsigned long spin = 0; pid_ == 0; spin = spin + 1) {
+    }
+  }
+  ~BusyCore() {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  BusyCore(const BusyCore&) = delete;
+  BusyCore& operator=(const BusyCore&) = delete;
+
+ private:
+  const pid_t pid_;
+};
+
+// With a request number behind it an entry has at most 166 characters, so
+// 300 of them all but fill the 49,994 characters of the log.
+const std::string kLongAgent = "burst-agent/1.0 " + std::string(111, 'x');
+
+// A log at both limits: 300 entries and nearly 49,994 characters.
+std::string full_log() {
+  std::string log = kHeader;
+  for (int i = 0; i < 300; ++i) log += "2026/01/01 00:00 hits 192.0.2.1 - " + kLongAgent + "\r\n";
+  return log;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point began) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
 }
 
 // Header first, every line ended by CR LF.
@@ -49,6 +99,67 @@ TEST(Races, OverlappingRequestsAllCount) {
   const std::string log = dir.read("lctlog.txt");
   EXPECT_TRUE(log_intact(log));
   EXPECT_EQ(count_entries(log), kOverlapping);
+}
+
+// A burst released at one instant, with the log at its limits and one core
+// busy elsewhere: no request fails or waits forever because others hold the lock.
+TEST(Races, BurstsAllAnswerCountAndLog) {
+  constexpr int kStart = 1000;
+  for (const int n : burst_sizes()) {
+    SCOPED_TRACE("burst of " + std::to_string(n));
+    const harness::InstallDir dir;
+    dir.write("hits.ini", std::to_string(kStart));
+    dir.write("lctlog.txt", full_log());
+    dir.make_dir("answers");
+    std::vector<harness::Running> running;
+    double burst_seconds = 0;
+    {
+      const BusyCore busy;
+      // After the busy process, which must not hold the gate open.
+      int gate[2];
+      ASSERT_EQ(pipe(gate), 0);
+      for (int i = 0; i < n; ++i) {
+        harness::Invocation call{"", {"hits", "1"}, {"REMOTE_ADDR=192.0.2.7", "HTTP_USER_AGENT=" + kLongAgent + std::to_string(i)}};
+        call.gate[0] = gate[0];
+        call.gate[1] = gate[1];
+        call.out_file = dir.path() + "/answers/" + std::to_string(i);
+        running.push_back(dir.start(call));
+      }
+      close(gate[0]);
+      const auto began = std::chrono::steady_clock::now();
+      close(gate[1]);
+      for (const harness::Running& run : running) harness::finish(run);
+      burst_seconds = seconds_since(began);
+    }
+    int pictures = 0;
+    for (int i = 0; i < n; ++i) {
+      const std::string out = dir.read("answers/" + std::to_string(i));
+      const harness::Picture picture = harness::decode_gif(out.substr(std::min<std::size_t>(out.size(), 25)));
+      pictures += out.compare(0, 25, harness::kImageHeader) == 0 && picture.ok && picture.width == 60 ? 1 : 0;
+    }
+    EXPECT_EQ(pictures, n);
+    EXPECT_EQ(dir.read("hits.ini"), std::to_string(kStart + n));
+    const std::string log = dir.read("lctlog.txt");
+    EXPECT_TRUE(log_intact(log));
+    EXPECT_EQ(count_entries(log), 300);
+    // The newest entries are the burst's own, one per request.
+    std::vector<bool> seen(static_cast<std::size_t>(n), false);
+    int logged = 0;
+    for (std::size_t at = log.find(kLongAgent); at != std::string::npos; at = log.find(kLongAgent, at + 1)) {
+      const std::size_t digits = at + kLongAgent.size();
+      if (log[digits] == '\r') continue;
+      const int i = std::stoi(log.substr(digits));
+      logged += seen[static_cast<std::size_t>(i)] ? 0 : 1;
+      seen[static_cast<std::size_t>(i)] = true;
+    }
+    EXPECT_EQ(logged, std::min(n, 300));
+    // For the record: the same requests one after another.
+    const auto began = std::chrono::steady_clock::now();
+    constexpr int kSequential = 50;
+    for (int i = 0; i < kSequential; ++i) dir.run({"", {"hits", "1"}, {"REMOTE_ADDR=192.0.2.7", "HTTP_USER_AGENT=" + kLongAgent}});
+    std::printf("burst of %d: %.2f s; one after another about %.2f s\n", n, burst_seconds,
+                seconds_since(began) / kSequential * n);
+  }
 }
 
 TEST(Races, KilledRequestsLeaveValidFiles) {

@@ -1,6 +1,9 @@
 // The outcome of every kind of run, as a web server or a console starts it.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
@@ -158,3 +161,57 @@ TEST(Requests, EveryOutcome) {
 }
 
 }  // namespace
+
+// A counter that opens for reading but not for writing, whatever the reason,
+// is shown advanced on a web request and left as it is.
+struct Unwritable {
+  const char* what;
+  const char* counter;  // relative to the install directory
+  const char* lock;     // shell command making {file} unwritable; {dir} is its directory
+  const char* unlock;
+  bool as_nobody;
+};
+
+const Unwritable kUnwritable[] = {
+    {"no write permission for the server's account", "hits.ini", "chmod 0444 {file} && chmod 0777 {dir}", "true",
+     true},
+    {"immutable file", "hits.ini", "chattr +i {file}", "chattr -i {file}", false},
+    {"read-only file system", "ro/hits.ini", "mount --bind {dir} {dir} && mount -o remount,bind,ro {dir}",
+     "umount {dir}", false},
+};
+
+std::string filled(std::string command, const std::string& file, const std::string& dir) {
+  for (const auto& [key, value] : {std::pair<std::string, std::string>{"{file}", file}, {"{dir}", dir}}) {
+    for (std::size_t at = command.find(key); at != std::string::npos; at = command.find(key)) {
+      command.replace(at, key.size(), value);
+    }
+  }
+  return command + " 2>/dev/null";
+}
+
+TEST(Requests, UnwritableCounterIsShownNotStored) {
+  std::string skipped;
+  for (const Unwritable& u : kUnwritable) {
+    SCOPED_TRACE(u.what);
+    const harness::InstallDir dir;
+    const std::string counter = u.counter;
+    const std::size_t slash = counter.rfind('/');
+    if (slash != std::string::npos) dir.make_dir(counter.substr(0, slash));
+    dir.write(counter, "41");
+    const std::string file = dir.path() + "/" + counter;
+    const std::string parent = file.substr(0, file.rfind('/'));
+    if ((u.as_nobody && (geteuid() != 0 || harness::under_launcher())) ||
+        std::system(filled(u.lock, file, parent).c_str()) != 0) {
+      skipped += std::string(skipped.empty() ? "" : "; ") + u.what;
+      continue;
+    }
+    harness::Invocation call{"", {counter.substr(0, counter.size() - 4), "1"}, kWeb};
+    call.as_nobody = u.as_nobody;
+    const harness::Outcome outcome = dir.run(call);
+    const std::string after = dir.read(counter);
+    EXPECT_EQ(std::system(filled(u.unlock, file, parent).c_str()), 0);
+    EXPECT_EQ(harness::image_mismatch(outcome.out, 42, 1), "");
+    EXPECT_EQ(after, "41");
+  }
+  if (!skipped.empty()) GTEST_SKIP() << "this machine does not allow: " << skipped;
+}

@@ -24,14 +24,38 @@ struct LocalTime {
 LocalTime local_time_now();
 
 enum class Access {
-  read,    // console run: read only, no lock
-  update,  // web counter: locked; stored only when the file may be written
-  create,  // access log: locked, created when missing, must be writable
+  read,    // console run: read only
+  update,  // web counter: stored only when the file may be written
+  create,  // access log: created when missing, must be writable
 };
 
-// A counter file or the access log. With update or create access it is held
-// under an exclusive lock between processes from open to destruction, and its
-// content is replaced whole, so a killed process leaves the old or new bytes.
+// Serialises the web requests of one install directory, from before the log
+// is read until the counter is stored. It locks a small file beside the log
+// that nothing ever replaces, so every waiting request waits on the lock it
+// will get, however many arrive at once.
+class RunLock {
+ public:
+  RunLock() = default;
+  ~RunLock() { release(); }
+  RunLock(const RunLock&) = delete;
+  RunLock& operator=(const RunLock&) = delete;
+
+  // Blocks until held; false where the lock file cannot be opened or locked.
+  bool acquire(const char* lock_path);
+  void release();
+
+ private:
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+};
+
+// A counter file or the access log, opened for one run. Under the run lock its
+// content is replaced by a new file renamed over it, so a killed process leaves
+// the old or the new bytes. Without the run lock, a writer locks the file itself
+// and rewrites it in place, never moving the file others wait on.
 class LockedFile {
  public:
   LockedFile() = default;
@@ -39,16 +63,19 @@ class LockedFile {
   LockedFile(const LockedFile&) = delete;
   LockedFile& operator=(const LockedFile&) = delete;
 
-  bool open(const char* path, Access access);
+  bool open(const char* path, Access access, bool run_locked);
   bool readable() const { return readable_; }
   bool writable() const { return writable_; }
   // Raw bytes from the current position: 0 at the end or on error.
   std::size_t read(char* buf, std::size_t cap);
-  // Puts data in place of the whole content; false when nothing changed.
-  bool replace(const char* data, std::size_t len);
+  // Puts data in place of the whole content; false when it may not have.
+  // pad_to: a count, rewritten in place, first becomes data behind leading
+  // zeros up to that many bytes, which reads as the same count.
+  bool replace(const char* data, std::size_t len, std::size_t pad_to);
 
  private:
   void close();
+  bool rewrite_in_place(const char* data, std::size_t len, std::size_t pad_to);
 
   char path_[272] = {};
 #ifdef _WIN32
@@ -58,6 +85,7 @@ class LockedFile {
 #endif
   bool readable_ = false;
   bool writable_ = false;
+  bool in_place_ = false;  // this file is its own lock: never replace it
 };
 
 // The operating system's version facts for the information page.

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/in_place.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -17,11 +18,26 @@ namespace platform {
 namespace {
 
 constexpr char kTempSuffix[] = ".tmp";
-constexpr int kReopenAttempts = 64;
 constexpr std::size_t kFactLineSize = 512;
 
 bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int open_retrying(const char* path, int flags) {
+  int fd = -1;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC, 0644);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool lock_exclusive(int fd) {
+  int result = -1;
+  do {
+    result = flock(fd, LOCK_EX);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
 }
 
 // Opens path for the access; falls back to what the file allows.
@@ -29,13 +45,14 @@ int open_for(const char* path, Access access, bool& readable, bool& writable) {
   const int create = access == Access::create ? O_CREAT : 0;
   readable = true;
   writable = access != Access::read;
-  int fd = open(path, (writable ? O_RDWR : O_RDONLY) | create | O_CLOEXEC, 0644);
-  if (fd < 0 && errno == EACCES && access == Access::update) {
+  int fd = open_retrying(path, (writable ? O_RDWR : O_RDONLY) | create);
+  if (fd < 0 && access == Access::update && errno != ENOENT) {
+    // Read-only for any reason (rights, a read-only or immutable file): shown, not stored.
     writable = false;
-    fd = open(path, O_RDONLY | O_CLOEXEC);
-  } else if (fd < 0 && errno == EACCES && access == Access::create) {
+    fd = open_retrying(path, O_RDONLY);
+  } else if (fd < 0 && access == Access::create && errno == EACCES) {
     readable = false;
-    fd = open(path, O_WRONLY | create | O_CLOEXEC, 0644);
+    fd = open_retrying(path, O_WRONLY | create);
   }
   return fd;
 }
@@ -74,30 +91,47 @@ LocalTime local_time_now() {
   return {parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min};
 }
 
+bool RunLock::acquire(const char* lock_path) {
+  release();
+  fd_ = open_retrying(lock_path, O_RDWR | O_CREAT);
+  // A lock file another account made: a read-only descriptor locks it as well.
+  if (fd_ < 0 && errno == EACCES) fd_ = open_retrying(lock_path, O_RDONLY);
+  if (fd_ >= 0 && lock_exclusive(fd_)) return true;
+  release();
+  return false;
+}
+
+void RunLock::release() {
+  if (fd_ >= 0) ::close(fd_);  // also releases the flock
+  fd_ = -1;
+}
+
 LockedFile::~LockedFile() { close(); }
 
 void LockedFile::close() {
-  if (fd_ >= 0) ::close(fd_);  // also releases the flock
+  if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   readable_ = false;
   writable_ = false;
+  in_place_ = false;
 }
 
-bool LockedFile::open(const char* path, Access access) {
+bool LockedFile::open(const char* path, Access access, bool run_locked) {
   close();
   if (strnlen(path, sizeof path_) + sizeof kTempSuffix > sizeof path_) return false;
   std::strcpy(path_, path);
-  // A writer replaces the file by rename: the lock must be on the file the
-  // path still names, so lock, compare and retry.
-  for (int attempt = 0; attempt < kReopenAttempts; ++attempt) {
+  // Without the run lock a writer locks the file itself. Nothing then replaces
+  // it, so the re-check below fails only when an administrator swapped the
+  // file meanwhile, and the loop takes the new one: no cap, no give-up.
+  for (;;) {
     fd_ = open_for(path_, access, readable_, writable_);
-    if (fd_ < 0) break;
     struct stat held {};
+    if (fd_ < 0 || fstat(fd_, &held) != 0 || !S_ISREG(held.st_mode)) break;
+    in_place_ = access != Access::read && !run_locked;
+    if (!in_place_) return true;
     struct stat named {};
-    if (fstat(fd_, &held) != 0 || !S_ISREG(held.st_mode)) break;
-    if (access == Access::read || (flock(fd_, LOCK_EX) == 0 && stat(path_, &named) == 0 && same_file(held, named))) {
-      return true;
-    }
+    // Where locks are not supported the run goes on unlocked rather than fail.
+    if (!lock_exclusive(fd_) || (stat(path_, &named) == 0 && same_file(held, named))) return true;
     close();
   }
   close();
@@ -113,26 +147,36 @@ std::size_t LockedFile::read(char* buf, std::size_t cap) {
   return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
-bool LockedFile::replace(const char* data, std::size_t len) {
+bool LockedFile::replace(const char* data, std::size_t len, std::size_t pad_to) {
   if (fd_ < 0 || !writable_) return false;
   struct stat held {};
   struct stat link {};
-  const bool plain = fstat(fd_, &held) == 0 && lstat(path_, &link) == 0 && !S_ISLNK(link.st_mode);
+  if (fstat(fd_, &held) != 0) return false;
+  const bool plain = !in_place_ && lstat(path_, &link) == 0 && !S_ISLNK(link.st_mode);
   // open() made sure the suffix fits.
   char temp[sizeof path_ + sizeof kTempSuffix];
   std::snprintf(temp, sizeof temp, "%s%s", path_, kTempSuffix);
-  // Only the lock holder writes the temporary file, so its fixed name is safe.
-  const FdGuard out{plain ? ::open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600) : -1};
+  // Only the holder of the run lock writes the temporary file, so its fixed name is safe.
+  const FdGuard out{plain ? open_retrying(temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW) : -1};
   if (out.fd >= 0) {
     if (fchmod(out.fd, held.st_mode & 07777) == 0 && write_all(out.fd, data, len) && rename(temp, path_) == 0) {
       return true;
     }
     unlink(temp);
   }
-  // No temporary file here (a directory we may not write, or a symlink to
-  // keep): rewrite in place under the lock, new bytes first and the cut
-  // last, so a killed process never leaves the file empty.
-  return lseek(fd_, 0, SEEK_SET) == 0 && write_all(fd_, data, len) && ftruncate(fd_, static_cast<off_t>(len)) == 0;
+  // No new file here (a directory we may not write, or a symlink to keep).
+  return rewrite_in_place(data, len, pad_to);
+}
+
+bool LockedFile::rewrite_in_place(const char* data, std::size_t len, std::size_t pad_to) {
+  struct stat held {};
+  if (fstat(fd_, &held) != 0) return false;
+  const int fd = fd_;
+  const auto write_at_start = [fd](const char* bytes, std::size_t n) {
+    return lseek(fd, 0, SEEK_SET) == 0 && write_all(fd, bytes, n);
+  };
+  const auto cut = [fd](std::size_t n) { return ftruncate(fd, static_cast<off_t>(n)) == 0; };
+  return platform::rewrite_in_place(static_cast<std::size_t>(held.st_size), data, len, pad_to, write_at_start, cut);
 }
 
 namespace {

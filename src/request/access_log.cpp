@@ -94,7 +94,7 @@ LogResult rewrite_access_log(const RunContext& run) {
   append_plain(kLogHeader);
   append_new_entry(run);
   platform::LockedFile log;
-  if (!log.open(run.log_path, platform::Access::create)) {
+  if (!log.open(run.log_path, platform::Access::create, run.locked)) {
     std::printf("Cannot open \"%s\".<BR>\n", run.log_path);
     return LogResult::cannot_write;
   }

@@ -35,7 +35,7 @@ int next_count(int stored) {
 CounterOpen open_counter(platform::LockedFile& file, RunContext& run, const char* name) {
   if (!join_path(run.counter_path, run.install_dir, name, ".ini")) return CounterOpen::path_too_long;
   const platform::Access access = run.web_request ? platform::Access::update : platform::Access::read;
-  return file.open(run.counter_path, access) ? CounterOpen::opened : CounterOpen::missing;
+  return file.open(run.counter_path, access, run.locked) ? CounterOpen::opened : CounterOpen::missing;
 }
 
 int read_and_advance_counter(platform::LockedFile& file, bool web_request) {
@@ -46,8 +46,9 @@ int read_and_advance_counter(platform::LockedFile& file, bool web_request) {
   if (web_request && file.writable()) {
     char text[16];
     const int len = std::snprintf(text, sizeof text, "%d", next);
-    // A counter that cannot be rewritten still shows the advanced value.
-    write_text_file(file, text, static_cast<std::size_t>(len));
+    // Digits need no text-mode translation. A counter that cannot be
+    // rewritten still shows the advanced value.
+    file.replace(text, static_cast<std::size_t>(len), kCounterLineChars);
   }
   return next;
 }

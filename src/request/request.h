@@ -15,8 +15,10 @@ struct RunContext {
   int argc;
   char** argv;
   bool web_request;
+  bool locked;  // the run lock serialises this run's file updates
   char install_dir[kInstallDirSize];
   char log_path[kPathSize];
+  char lock_path[kPathSize];
   char counter_path[kPathSize];
 };
 

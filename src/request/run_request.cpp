@@ -25,8 +25,12 @@ int run_request(int argc, char** argv) {
   run.web_request = std::getenv("REMOTE_HOST") != nullptr || std::getenv("REMOTE_ADDR") != nullptr;
   find_install_dir(argc > 0 ? argv[0] : nullptr, run.install_dir);
 
+  // Held by a web request until its counter is stored; the picture is drawn after.
+  platform::RunLock lock;
   if (run.web_request) {
     if (!join_path(run.log_path, run.install_dir, "lctlog.txt", "")) return 0;
+    if (!join_path(run.lock_path, run.install_dir, "lctlog.lck", "")) return 0;
+    run.locked = lock.acquire(run.lock_path);
     if (rewrite_access_log(run) == LogResult::cannot_write) return 0;
   }
   if (!names_counter(argc, argv)) {
@@ -42,7 +46,7 @@ int run_request(int argc, char** argv) {
 
   int count = 0;
   {
-    // The counter stays locked only while it is read, advanced and stored.
+    // The counter file is open only while it is read, advanced and stored.
     platform::LockedFile counter;
     const CounterOpen opened = open_counter(counter, run, name);
     if (opened == CounterOpen::path_too_long) return 0;
@@ -52,6 +56,7 @@ int run_request(int argc, char** argv) {
     }
     count = read_and_advance_counter(counter, run.web_request);
   }
+  lock.release();
 
   const image::Canvas canvas(image::digit_count(count));
   // Nothing is drawn or sent for a canvas gd could not allocate.

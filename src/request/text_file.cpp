@@ -67,5 +67,5 @@ bool write_text_file(platform::LockedFile& file, const char* text, std::size_t l
       ++text;
     }
   }
-  return file.replace(encoded, n);
+  return file.replace(encoded, n, 0);
 }

@@ -158,13 +158,18 @@ Running InstallDir::start(const Invocation& call) const {
   for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
     if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
   }
-  int out_pipe[2];
-  if (pipe(out_pipe) != 0) return {};
+  int out_pipe[2] = {-1, -1};
+  if (call.out_file.empty() && pipe(out_pipe) != 0) return {};
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(out_pipe[1], STDOUT_FILENO);
-    close(out_pipe[0]);
-    close(out_pipe[1]);
+    const int out = call.out_file.empty() ? out_pipe[1] : open(call.out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, STDOUT_FILENO);
+    if (out_pipe[0] >= 0) close(out_pipe[0]);
+    close(out);
+    if (call.gate[1] >= 0) close(call.gate[1]);
+    char byte = 0;
+    while (call.gate[0] >= 0 && ::read(call.gate[0], &byte, 1) > 0) {
+    }
     if (chdir(path_.c_str()) != 0) _exit(127);
     if (call.as_nobody && (setgid(kNobody) != 0 || setuid(kNobody) != 0)) _exit(126);
     std::vector<char*> argp = pointers(argv);
@@ -172,8 +177,8 @@ Running InstallDir::start(const Invocation& call) const {
     execve(file.c_str(), argp.data(), envp.data());
     _exit(127);
   }
-  close(out_pipe[1]);
-  if (pid < 0) close(out_pipe[0]);
+  if (out_pipe[1] >= 0) close(out_pipe[1]);
+  if (pid < 0 && out_pipe[0] >= 0) close(out_pipe[0]);
   return pid < 0 ? Running{} : Running{pid, out_pipe[0]};
 }
 
@@ -185,7 +190,7 @@ Outcome finish(Running running) {
   char buf[65536];
   pollfd watch{fd, POLLIN, 0};
   bool timed_out = false;
-  for (;;) {
+  while (fd >= 0) {
     const int ready = poll(&watch, 1, kTimeoutMs);
     if (ready <= 0) {
       timed_out = true;
@@ -196,7 +201,7 @@ Outcome finish(Running running) {
     if (n <= 0) break;
     outcome.out.append(buf, static_cast<std::size_t>(n));
   }
-  close(fd);
+  if (fd >= 0) close(fd);
   int status = 0;
   waitpid(pid, &status, 0);
   outcome.exited = !timed_out && WIFEXITED(status);

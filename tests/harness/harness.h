@@ -12,6 +12,8 @@ struct Invocation {
   std::vector<std::string> args;   // arguments 1 and on
   std::vector<std::string> env;    // "NAME=value"; nothing else is inherited
   bool as_nobody = false;          // drop root for the run, as a web server does
+  int gate[2] = {-1, -1};          // a pipe: the run starts once the test closes its write end
+  std::string out_file = {};       // when set, standard output goes to this file instead of a pipe
 };
 
 struct Outcome {
@@ -22,7 +24,7 @@ struct Outcome {
 
 struct Running {
   int pid = -1;
-  int out_fd = -1;
+  int out_fd = -1;  // -1 when the output goes to a file
 };
 
 // When set, every run goes through LUMICOUNT_LAUNCHER (Wine), and cases that
