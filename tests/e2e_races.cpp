@@ -191,35 +191,100 @@ TEST(Races, KilledRequestsLeaveValidFiles) {
   EXPECT_EQ(dir.read("hits.ini"), std::to_string(previous + 1));
 }
 
-// Where no temporary file can be made, the in-place rewrite still never
-// leaves an empty counter or a headless log.
+// What every reader of the files takes: the bytes before a 0x1A.
+std::string as_read(const std::string& bytes) { return bytes.substr(0, bytes.find('\x1a')); }
+
+// Each line after the header a whole entry, beginning with its date and time.
+bool whole_entries(const std::string& log) {
+  if (!log_intact(log)) return false;
+  for (std::size_t at = kHeader.size(); at < log.size(); at = log.find('\n', at) + 1) {
+    if (log.size() - at < 17 || log[at + 4] != '/' || log[at + 10] != ' ' || log[at + 13] != ':') return false;
+  }
+  return true;
+}
+
+const char kStrace[] = "/usr/bin/strace";
+
+// A request killed at one chosen system call, the instant a random kill rarely hits.
+struct Injected {
+  const char* what;
+  bool in_place;        // run as nobody in a directory it may not write
+  std::string counter;  // before
+  bool full_log;        // else the header alone, which every request makes longer
+  const char* call;     // the system call killed at
+  int when;             // its how-manieth
+  std::string counter_read;  // the counter as every reader takes it afterwards
+};
+
+const Injected kInjected[] = {
+    {"killed before the new counter is renamed over the old", false, "41", true, "rename", 2, "41"},
+    {"in place, killed before the cut after the wrap", true, "999999999", false, "ftruncate", 1, "0"},
+    {"in place, killed after the count behind leading zeros", true, "999999999", false, "write", 3, "000000000"},
+    {"in place, killed before the shrinking log is cut", true, "41", true, "ftruncate", 1, "41"},
+};
+
+TEST(Races, KilledAtEachStepLeavesWholeFiles) {
+  if (harness::under_launcher() || geteuid() != 0 || access(kStrace, X_OK) != 0) {
+    GTEST_SKIP() << "needs root and strace (scripts/deps) to kill the program at a chosen call";
+  }
+  for (const Injected& c : kInjected) {
+    SCOPED_TRACE(c.what);
+    const harness::InstallDir dir;
+    dir.write("hits.ini", c.counter);
+    const std::string old_log = c.full_log ? full_log() : kHeader;
+    dir.write("lctlog.txt", old_log);
+    if (c.in_place) dir.give_to_nobody_read_only();
+    harness::Invocation call{"", {"hits"}, {"REMOTE_ADDR=192.0.2.9"}};
+    call.as_nobody = c.in_place;
+    call.wrapper = {kStrace, "-qq", "-o", "/dev/null", "-e", std::string("trace=") + c.call, "-e",
+                    std::string("inject=") + c.call + ":signal=KILL:when=" + std::to_string(c.when)};
+    const harness::Outcome killed = dir.run(call);
+    EXPECT_TRUE(killed.out.empty()) << "the request ran to its answer";
+    EXPECT_EQ(as_read(dir.read("hits.ini")), c.counter_read);
+    const std::string log = as_read(dir.read("lctlog.txt"));
+    EXPECT_TRUE(log == old_log || whole_entries(log)) << log.substr(0, 200);
+    // The next request finds everything in order.
+    call.wrapper.clear();
+    const harness::Outcome next = dir.run(call);
+    EXPECT_EQ(next.out.compare(0, 25, harness::kImageHeader), 0);
+    EXPECT_TRUE(whole_entries(dir.read("lctlog.txt")));
+  }
+}
+
+// Where no new file can be made, the rewrite in place still never leaves a
+// wrong count or a headless log: a count wrapping from nine digits to one and
+// a full log shrinking under every request are the hard cases.
 TEST(Races, KilledInPlaceRewritesLeaveValidFiles) {
   if (harness::under_launcher() || geteuid() != 0) GTEST_SKIP() << "needs root to run the program as nobody";
   const harness::InstallDir dir;
-  dir.write("hits.ini", "500");
-  dir.write("lctlog.txt", kHeader);
+  constexpr long kFirst = 999999950;
+  dir.write("hits.ini", std::to_string(kFirst));
+  dir.write("lctlog.txt", full_log());
   dir.give_to_nobody_read_only();
   std::mt19937 random(7);
   std::uniform_int_distribution<int> delay_us(0, 1500);
-  long previous = 500;
+  // Counted on from kFirst, so the wrap to 0 still goes up.
+  long previous = 0;
+  harness::Invocation call{"", {"hits"}, {"REMOTE_ADDR=192.0.2.9"}};
+  call.as_nobody = true;
   for (int i = 0; i < kKilled; ++i) {
-    harness::Invocation call{"", {"hits"}, {"REMOTE_ADDR=192.0.2.9"}};
-    call.as_nobody = true;
     const harness::Running run = dir.start(call);
     usleep(static_cast<useconds_t>(delay_us(random)));
     kill(run.pid, SIGKILL);
     harness::finish(run);
-    const std::string counter = dir.read("hits.ini");
+    const std::string counter = as_read(dir.read("hits.ini"));
     ASSERT_TRUE(harness::holds_count(counter)) << "after kill " << i << ": '" << counter << "'";
-    ASSERT_GE(std::stol(counter), previous) << "after kill " << i;
-    previous = std::stol(counter);
-    ASSERT_EQ(dir.read("lctlog.txt").compare(0, kHeader.size(), kHeader), 0) << "after kill " << i;
+    const long steps = (std::stol(counter) - kFirst + 1000000000) % 1000000000;
+    ASSERT_GE(steps, previous) << "after kill " << i << ": " << counter;
+    previous = steps;
+    ASSERT_EQ(as_read(dir.read("lctlog.txt")).compare(0, kHeader.size(), kHeader), 0) << "after kill " << i;
   }
-  harness::Invocation call{"", {"hits"}, {"REMOTE_ADDR=192.0.2.9"}};
-  call.as_nobody = true;
+  // Unkilled, the wrap leaves exactly the new count.
+  dir.write("hits.ini", "999999999");
   const harness::Outcome outcome = dir.run(call);
-  EXPECT_EQ(harness::image_mismatch(outcome.out, static_cast<int>(previous) + 1, 0), "");
-  EXPECT_EQ(dir.read("hits.ini"), std::to_string(previous + 1));
+  EXPECT_EQ(harness::image_mismatch(outcome.out, 0, 0), "");
+  EXPECT_EQ(dir.read("hits.ini"), "0");
+  EXPECT_TRUE(log_intact(dir.read("lctlog.txt")));
   EXPECT_FALSE(dir.exists("hits.ini.tmp"));
 }
 

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/in_place.h"
 #include "platform/platform.h"
 
 namespace platform {
@@ -16,7 +17,6 @@ namespace platform {
 namespace {
 
 constexpr char kTempSuffix[] = ".tmp";
-constexpr int kReopenAttempts = 64;
 constexpr char kVersionKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion";
 // Far past any counter or log, so the lock never blocks a plain reader's bytes.
 constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
@@ -37,14 +37,15 @@ HANDLE open_for(const char* path, Access access, bool& readable, bool& writable)
   readable = true;
   writable = access != Access::read;
   HANDLE h = open_handle(path, writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ, disposition);
-  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
-    if (access == Access::update) {
-      writable = false;
-      h = open_handle(path, GENERIC_READ, disposition);
-    } else if (access == Access::create) {
-      readable = false;
-      h = open_handle(path, GENERIC_WRITE, disposition);
-    }
+  const DWORD error = h == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+  if (h == INVALID_HANDLE_VALUE && access == Access::update && !missing) {
+    // Read-only for any reason (rights, a read-only file or volume): shown, not stored.
+    writable = false;
+    h = open_handle(path, GENERIC_READ, disposition);
+  } else if (h == INVALID_HANDLE_VALUE && access == Access::create && error == ERROR_ACCESS_DENIED) {
+    readable = false;
+    h = open_handle(path, GENERIC_WRITE, disposition);
   }
   return h;
 }
@@ -180,31 +181,58 @@ LocalTime local_time_now() {
   return {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute};
 }
 
-LockedFile::~LockedFile() { close(); }
+namespace {
 
-void LockedFile::close() {
-  const HANDLE h = as_handle(handle_);
+void close_locked(void*& handle) {
+  const HANDLE h = as_handle(handle);
   if (h != INVALID_HANDLE_VALUE) {
     unlock_range(h);  // fails harmlessly when never locked
     CloseHandle(h);
   }
-  handle_ = nullptr;
-  readable_ = false;
-  writable_ = false;
+  handle = nullptr;
 }
 
-bool LockedFile::open(const char* path, Access access) {
+}  // namespace
+
+bool RunLock::acquire(const char* lock_path) {
+  release();
+  HANDLE h = open_handle(lock_path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
+  // A lock file another account made: a read handle locks it as well.
+  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) h = open_handle(lock_path, GENERIC_READ, OPEN_EXISTING);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  handle_ = h;
+  if (lock_range(h)) return true;
+  release();
+  return false;
+}
+
+void RunLock::release() { close_locked(handle_); }
+
+LockedFile::~LockedFile() { close(); }
+
+void LockedFile::close() {
+  close_locked(handle_);
+  readable_ = false;
+  writable_ = false;
+  in_place_ = false;
+}
+
+bool LockedFile::open(const char* path, Access access, bool run_locked) {
   close();
   if (strnlen(path, sizeof path_) + sizeof kTempSuffix > sizeof path_) return false;
   std::strcpy(path_, path);
-  // A writer replaces the file by renaming: the lock must be on the file the
-  // path still names, so lock, compare and retry.
-  for (int attempt = 0; attempt < kReopenAttempts; ++attempt) {
+  // Without the run lock a writer locks the file itself. Nothing then replaces
+  // it, so the re-check below fails only when an administrator swapped the
+  // file meanwhile, and the loop takes the new one: no cap, no give-up.
+  for (;;) {
     const HANDLE h = open_for(path_, access, readable_, writable_);
     if (h == INVALID_HANDLE_VALUE) break;
     handle_ = h;
     if (GetFileType(h) != FILE_TYPE_DISK) break;
-    if (access == Access::read || (lock_range(h) && names_file(path_, h))) return true;
+    in_place_ = access != Access::read && !run_locked;
+    if (!in_place_) return true;
+    // Where locks are not supported the run goes on unlocked rather than fail.
+    if (!lock_range(h) || names_file(path_, h)) return true;
     close();
   }
   close();
@@ -220,17 +248,31 @@ std::size_t LockedFile::read(char* buf, std::size_t cap) {
   return got;
 }
 
-bool LockedFile::replace(const char* data, std::size_t len) {
+bool LockedFile::replace(const char* data, std::size_t len, std::size_t pad_to) {
   const HANDLE h = as_handle(handle_);
   if (h == INVALID_HANDLE_VALUE || !writable_) return false;
   // open() made sure the suffix fits.
   char temp[sizeof path_ + sizeof kTempSuffix];
   std::snprintf(temp, sizeof temp, "%s%s", path_, kTempSuffix);
-  if (replace_by_temp(h, path_, temp, data, len)) return true;
+  if (!in_place_ && replace_by_temp(h, path_, temp, data, len)) return true;
   // No temporary file here (a directory the account may not write, or rights
-  // that cannot be carried over): rewrite in place, still under the lock.
-  return SetFilePointer(h, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER && write_all(h, data, len) &&
-         SetEndOfFile(h) != FALSE;
+  // that cannot be carried over).
+  return rewrite_in_place(data, len, pad_to);
+}
+
+bool LockedFile::rewrite_in_place(const char* data, std::size_t len, std::size_t pad_to) {
+  const HANDLE h = as_handle(handle_);
+  LARGE_INTEGER size{};
+  if (GetFileSizeEx(h, &size) == FALSE || size.QuadPart < 0) return false;
+  const auto write_at_start = [h](const char* bytes, std::size_t n) {
+    return SetFilePointer(h, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER && write_all(h, bytes, n);
+  };
+  const auto cut = [h](std::size_t n) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(n);
+    return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) != FALSE && SetEndOfFile(h) != FALSE;
+  };
+  return platform::rewrite_in_place(static_cast<std::size_t>(size.QuadPart), data, len, pad_to, write_at_start, cut);
 }
 
 // Read access only: web servers run CGI under accounts that may not open the

@@ -19,8 +19,9 @@ bool TextReader::refill() {
   if (ended_) return false;
   len_ = file_.read(chunk_, sizeof chunk_);
   pos_ = 0;
-  ended_ = len_ == 0;
-  return !ended_;
+  // A regular file reads short only at its end: no second call to learn that.
+  ended_ = len_ < sizeof chunk_;
+  return len_ > 0;
 }
 
 // Whole runs of plain bytes are copied at once: the log is read on every hit.

@@ -6,7 +6,8 @@
 
 #include "platform/platform.h"
 
-constexpr std::size_t kReadChunk = 4096;
+// A whole log at the limits in one read.
+constexpr std::size_t kReadChunk = std::size_t{1} << 16;
 
 class TextReader {
  public:
@@ -22,7 +23,7 @@ class TextReader {
   bool refill();  // false at the end of the file
 
   platform::LockedFile& file_;
-  char chunk_[kReadChunk] = {};
+  char chunk_[kReadChunk];  // written before it is read
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
   bool ended_ = false;

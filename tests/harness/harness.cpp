@@ -147,6 +147,10 @@ Running InstallDir::start(const Invocation& call) const {
   } else {
     argv = {call.argv0.empty() ? program() : call.argv0};
   }
+  if (!call.wrapper.empty()) {
+    argv.insert(argv.begin(), call.wrapper.begin(), call.wrapper.end());
+    file = call.wrapper[0];
+  }
   argv.insert(argv.end(), call.args.begin(), call.args.end());
   std::vector<std::string> env = call.env;
   if (under_launcher()) {

@@ -14,6 +14,7 @@ struct Invocation {
   bool as_nobody = false;          // drop root for the run, as a web server does
   int gate[2] = {-1, -1};          // a pipe: the run starts once the test closes its write end
   std::string out_file = {};       // when set, standard output goes to this file instead of a pipe
+  std::vector<std::string> wrapper = {};  // a program that runs the program, such as strace
 };
 
 struct Outcome {
