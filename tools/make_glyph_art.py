@@ -897,13 +897,25 @@ def blue_nudge(rgb, step):
 # ---------------------------------------------------------------- style 3
 
 
+def descending(strokes, depth):
+    """The lower quarter of a digit drawn out below the baseline by depth."""
+    return [[(x, y + depth * max(0.0, y - 0.75) / 0.25) for x, y in stroke] for stroke in strokes]
+
+
+# The tails of 7 and 9 dip one row under the line the other digits stand on,
+# as in figures whose diagonal tails descend.
+STYLE3_SKELETONS = dict(SKELETONS)
+STYLE3_SKELETONS[7] = descending(SKELETONS[7], 0.24)
+STYLE3_SKELETONS[9] = descending(SKELETONS[9], 0.24)
+
+
 def style3():
     greys = np.array([STYLE3_PALETTE[k][0] for k in range(17)], float)
     glyphs = [STYLE3_ZERO.copy()]
     for d in range(1, DIGITS):
         # the zero's metrics: strokes two cells wide, a cell of grey round them
         x0, x1 = (6.5, 10.14) if d == 1 else (6.4, 11.6)
-        cov = stroke_coverage(placed(d, x0, 5.3, x1, 12.0, snap='xy'), 1.02)
+        cov = stroke_coverage(placed(d, x0, 5.3, x1, 12.0, snap='xy', shapes=STYLE3_SKELETONS), 1.02)
         g = np.zeros((SIDE, SIDE), int)
         for r in range(4, 15):
             for c in range(5, 14):
