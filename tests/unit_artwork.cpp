@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -52,13 +51,23 @@ bool same(const Rgb& a, const Rgb& b) { return a.red == b.red && a.green == b.gr
 
 const Rgb& entry(int style, int k) { return style_palettes[style].entries[k]; }
 
-constexpr int kPaletteSize[kStyleCount] = {120, 155, 31, 17};
+struct PaletteFacts {
+  int size;
+  Rgb background;
+  bool transparent;
+};
+constexpr PaletteFacts kPaletteFacts[kStyleCount] = {
+    {120, {223, 139, 143}, true},
+    {155, {145, 255, 105}, true},
+    {31, {255, 255, 255}, true},
+    {17, {92, 88, 87}, false},
+};
 
 TEST(GlyphSet, EveryStyleUsesEachOfItsCodesAndNoneAbove) {
   for (int s = 0; s < kStyleCount; ++s) {
-    EXPECT_EQ(highest_code(s), kPaletteSize[s] - 1) << "style " << s;
+    EXPECT_EQ(highest_code(s), kPaletteFacts[s].size - 1) << "style " << s;
     const auto counts = code_counts(s);
-    for (int k = 1; k < kPaletteSize[s]; ++k) EXPECT_GT(counts[k], 0) << "style " << s << " code " << k;
+    for (int k = 1; k < kPaletteFacts[s].size; ++k) EXPECT_GT(counts[k], 0) << "style " << s << " code " << k;
   }
 }
 
@@ -75,46 +84,80 @@ TEST(GlyphSet, CodesAreNumberedByFirstAppearance) {
   }
 }
 
-struct Area {
-  int style;
-  int digit;        // -1: every digit without a row of its own
-  int top, bottom;  // first and last painted row
-  int left, right;  // no painted column outside these
-  bool rows_exact;
+struct Box {
+  int top, bottom;  // first and last row
+  int left, right;  // first and last column
 };
 
-constexpr Area kAreas[] = {
-    {0, -1, 0, 15, 1, 17, true}, {0, 6, 0, 16, 1, 17, true}, {1, -1, 2, 15, 2, 15, true},
-    {2, -1, 6, 17, 0, 15, true}, {2, 1, 7, 17, 0, 15, true}, {3, -1, 4, 14, 5, 13, false},
-    {3, 1, 4, 14, 6, 11, false},
+struct StyleArea {
+  Box all;                  // the ten glyphs together paint exactly this far
+  int left_edge_first_row;  // column all.left is painted in no row above this one
+  Box glyph;                // every glyph stays inside; its rows are exact when glyph_rows_exact
+  bool glyph_rows_exact;
+  int own_digit;  // a digit with a box of its own instead, or -1
+  Box own;
+  bool neighbours_overlap;  // some pair of neighbouring digits paints the same pixel
 };
 
-const Area& area_of(int style, int digit) {
-  for (const Area& a : kAreas)
-    if (a.style == style && a.digit == digit) return a;
-  for (const Area& a : kAreas)
-    if (a.style == style && a.digit == -1) return a;
-  std::abort();
+constexpr StyleArea kStyleAreas[kStyleCount] = {
+    {{0, 16, 1, 17}, 0, {0, 15, 1, 17}, true, 6, {0, 16, 1, 17}, true},
+    {{2, 15, 2, 15}, 2, {2, 15, 2, 15}, true, -1, {}, false},
+    {{6, 17, 0, 15}, 8, {6, 17, 0, 15}, true, 1, {7, 17, 0, 15}, true},
+    {{4, 14, 5, 13}, 4, {4, 14, 5, 13}, false, 1, {4, 14, 6, 11}, false},
+};
+
+Box painted_box(int style, int digit) {
+  Box box{kGlyphSide, -1, kGlyphSide, -1};
+  for (int r = 0; r < kGlyphSide; ++r)
+    for (int c = 0; c < kGlyphSide; ++c)
+      if (painted(style, digit, r, c)) box = {std::min(box.top, r), std::max(box.bottom, r),
+                                              std::min(box.left, c), std::max(box.right, c)};
+  return box;
 }
 
-TEST(GlyphSet, GlyphsStayInTheirStylesArea) {
-  for (int s = 0; s < kStyleCount; ++s)
+Box joined(const Box& a, const Box& b) {
+  return {std::min(a.top, b.top), std::max(a.bottom, b.bottom), std::min(a.left, b.left),
+          std::max(a.right, b.right)};
+}
+
+bool within(const Box& inner, const Box& outer) {
+  return inner.top >= outer.top && inner.bottom <= outer.bottom && inner.left >= outer.left &&
+         inner.right <= outer.right;
+}
+
+// The left digit's columns 14 to 17 are the right digit's columns 0 to 3.
+bool neighbours_share_a_pixel(int style, int left, int right) {
+  for (int r = 0; r < kGlyphSide; ++r)
+    for (int c = image::kDigitSpacing; c < kGlyphSide; ++c)
+      if (painted(style, left, r, c) && painted(style, right, r, c - image::kDigitSpacing)) return true;
+  return false;
+}
+
+TEST(GlyphSet, GlyphsFillTheirStylesAreaExactly) {
+  for (int s = 0; s < kStyleCount; ++s) {
+    const StyleArea& area = kStyleAreas[s];
+    Box all{kGlyphSide, -1, kGlyphSide, -1};
     for (int d = 0; d < kDigits; ++d) {
-      const Area& a = area_of(s, d);
-      int top = kGlyphSide, bottom = -1;
-      for (int r = 0; r < kGlyphSide; ++r)
-        for (int c = 0; c < kGlyphSide; ++c) {
-          if (!painted(s, d, r, c)) continue;
-          top = std::min(top, r);
-          bottom = std::max(bottom, r);
-          EXPECT_TRUE(r >= a.top && r <= a.bottom && c >= a.left && c <= a.right)
-              << "style " << s << " digit " << d << " row " << r << " col " << c;
-        }
-      if (a.rows_exact) {
-        EXPECT_EQ(top, a.top) << "style " << s << " digit " << d;
-        EXPECT_EQ(bottom, a.bottom) << "style " << s << " digit " << d;
+      const Box box = painted_box(s, d);
+      const Box& bound = d == area.own_digit ? area.own : area.glyph;
+      all = joined(all, box);
+      EXPECT_TRUE(within(box, bound)) << "style " << s << " digit " << d;
+      if (area.glyph_rows_exact) {
+        EXPECT_EQ(box.top, bound.top) << "style " << s << " digit " << d;
+        EXPECT_EQ(box.bottom, bound.bottom) << "style " << s << " digit " << d;
       }
+      for (int r = 0; r < area.left_edge_first_row; ++r)
+        EXPECT_FALSE(painted(s, d, r, area.all.left)) << "style " << s << " digit " << d << " row " << r;
     }
+    EXPECT_EQ(all.top, area.all.top) << "style " << s;
+    EXPECT_EQ(all.bottom, area.all.bottom) << "style " << s;
+    EXPECT_EQ(all.left, area.all.left) << "style " << s;
+    EXPECT_EQ(all.right, area.all.right) << "style " << s;
+    bool overlap = false;
+    for (int left = 0; left < kDigits; ++left)
+      for (int right = 0; right < kDigits; ++right) overlap = overlap || neighbours_share_a_pixel(s, left, right);
+    EXPECT_EQ(overlap, area.neighbours_overlap) << "style " << s;
+  }
 }
 
 TEST(GlyphSet, Style0ShapesAreRingedInBlackAndHaveBlackInside) {
@@ -162,8 +205,6 @@ TEST(GlyphSet, Style2LeansRightwardFromTheBottom) {
           if (painted(2, d, r, c)) right = std::max(right, c);
       EXPECT_EQ(right, e.right) << "row " << r;
     }
-  for (int d = 0; d < kDigits; ++d)
-    for (int r = 0; r < 8; ++r) EXPECT_FALSE(painted(2, d, r, 0)) << "digit " << d << " row " << r;
 }
 
 struct GivenGlyph {
@@ -238,21 +279,8 @@ TEST(GlyphSet, StyleValuesOutsideZeroToTwoDrawWithStyle3) {
           << "style " << l.style << " digit " << d;
 }
 
-struct PaletteFacts {
-  int size;
-  Rgb background;
-  bool transparent;
-};
-constexpr PaletteFacts kPaletteFacts[kStyleCount] = {
-    {120, {223, 139, 143}, true},
-    {155, {145, 255, 105}, true},
-    {31, {255, 255, 255}, true},
-    {17, {92, 88, 87}, false},
-};
-
-TEST(StylePalettes, SizesBackgroundsAndTransparency) {
+TEST(StylePalettes, BackgroundsAndTransparency) {
   for (int s = 0; s < kStyleCount; ++s) {
-    EXPECT_EQ(style_palettes[s].size, kPaletteFacts[s].size) << "style " << s;
     EXPECT_TRUE(same(entry(s, 0), kPaletteFacts[s].background)) << "style " << s;
     EXPECT_EQ(style_palettes[s].transparent, kPaletteFacts[s].transparent) << "style " << s;
   }

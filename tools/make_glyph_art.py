@@ -527,7 +527,7 @@ SKELETONS = {
 SKELETONS[9] = [[(1.0 - x, 1.0 - y) for x, y in stroke] for stroke in SKELETONS[6]]
 
 
-def placed(digit, x0, y0, x1, y1, snap=''):
+def placed(digit, x0, y0, x1, y1, snap='', shapes=SKELETONS):
     """The digit's strokes mapped onto the box (x0, y0)..(x1, y1).
 
     snap names the axes ('x', 'y') on which straight upright and level runs
@@ -535,7 +535,7 @@ def placed(digit, x0, y0, x1, y1, snap=''):
     down crisp instead of as three half-grey rows.
     """
     strokes = [[(x0 + x * (x1 - x0), y0 + y * (y1 - y0)) for x, y in stroke]
-               for stroke in SKELETONS[digit]]
+               for stroke in shapes[digit]]
     if not snap:
         return strokes
     def half(v):
@@ -765,20 +765,41 @@ def style2_allowed(r, c):
     return r in STYLE2_RIGHT and c <= STYLE2_RIGHT[r] and (c > 0 or r >= 8)
 
 
+def style2_body_allowed(r, c):
+    """Below the top row the body keeps room for its shadow on the right.
+
+    The shadow is what a neighbour to the right sees of this digit where the
+    two overlap, so it must never be clipped away.
+    """
+    if r == 6:
+        return style2_allowed(r, c)
+    return style2_allowed(r, c) and style2_allowed(r + 1, c + 1)
+
+
 STYLE2_PEN = 0.95
+STYLE2_PEN_WIDTH = 1.05
+
+# Wide digits need a 6 and 9 whose stem sweeps round from the bowl, not a hook.
+STYLE2_SKELETONS = dict(SKELETONS)
+STYLE2_SKELETONS[6] = [unit_arc(0.5, 0.69, 0.5, 0.31, 0, 360), unit_arc(0.72, 0.72, 0.72, 0.72, 180, 290)]
+STYLE2_SKELETONS[9] = [[(1.0 - x, 1.0 - y) for x, y in stroke] for stroke in STYLE2_SKELETONS[6]]
+
+# Left and right of each upright design, before the slant.
+STYLE2_SPAN = {None: (-0.3, 12.2), 1: (3.9, 11.0)}
 
 
 def style2_body(d):
     """Cells of the slanted navy stroke, standing one row above the shadow's foot."""
     top = 7.0 if d == 1 else 6.0
-    x0, x1 = (5.4, 10.6) if d == 1 else (1.8, 11.8)
-    strokes = placed(d, x0, top + 0.8, x1, 15.2, snap='y')
+    x0, x1 = STYLE2_SPAN.get(d, STYLE2_SPAN[None])
+    strokes = placed(d, x0, top + 0.8, x1, 15.2, snap='y', shapes=STYLE2_SKELETONS)
     if d == 7:
         # the italic seven's bar runs on to meet the slant's edge
         strokes[0][1] = (strokes[0][1][0] + 0.9, strokes[0][1][1])
     # a pen wider than tall keeps slanted stems two cells thick in every row
-    cov = stroke_coverage(strokes, STYLE2_PEN * 1.15, STYLE2_PEN, shear=SLANT)
-    return cov >= 0.42, cov
+    cov = stroke_coverage(strokes, STYLE2_PEN * STYLE2_PEN_WIDTH, STYLE2_PEN, shear=SLANT)
+    allowed = np.array([[style2_body_allowed(r, c) for c in range(SIDE)] for r in range(SIDE)])
+    return (cov >= 0.42) & allowed, cov
 
 
 def outside_of(mask):
@@ -876,13 +897,25 @@ def blue_nudge(rgb, step):
 # ---------------------------------------------------------------- style 3
 
 
+def descending(strokes, depth):
+    """The lower quarter of a digit drawn out below the baseline by depth."""
+    return [[(x, y + depth * max(0.0, y - 0.75) / 0.25) for x, y in stroke] for stroke in strokes]
+
+
+# The tails of 7 and 9 dip one row under the line the other digits stand on,
+# as in figures whose diagonal tails descend.
+STYLE3_SKELETONS = dict(SKELETONS)
+STYLE3_SKELETONS[7] = descending(SKELETONS[7], 0.24)
+STYLE3_SKELETONS[9] = descending(SKELETONS[9], 0.24)
+
+
 def style3():
     greys = np.array([STYLE3_PALETTE[k][0] for k in range(17)], float)
     glyphs = [STYLE3_ZERO.copy()]
     for d in range(1, DIGITS):
         # the zero's metrics: strokes two cells wide, a cell of grey round them
         x0, x1 = (6.5, 10.14) if d == 1 else (6.4, 11.6)
-        cov = stroke_coverage(placed(d, x0, 5.3, x1, 12.0, snap='xy'), 1.02)
+        cov = stroke_coverage(placed(d, x0, 5.3, x1, 12.0, snap='xy', shapes=STYLE3_SKELETONS), 1.02)
         g = np.zeros((SIDE, SIDE), int)
         for r in range(4, 15):
             for c in range(5, 14):
