@@ -21,6 +21,11 @@ bool TextReader::refill() {
   pos_ = 0;
   // A regular file reads short only at its end: no second call to learn that.
   ended_ = len_ < sizeof chunk_;
+  // 0x1A ends the file: what follows it is never read.
+  if (const void* end = std::memchr(chunk_, kEndOfFile, len_)) {
+    len_ = static_cast<std::size_t>(static_cast<const char*>(end) - chunk_);
+    ended_ = true;
+  }
   return len_ > 0;
 }
 
@@ -31,22 +36,21 @@ std::size_t TextReader::read_line(char* out, std::size_t max_chars) {
     const char* start = chunk_ + pos_;
     std::size_t span = std::min(len_ - pos_, max_chars - n);
     if (const void* lf = std::memchr(start, '\n', span)) span = static_cast<std::size_t>(static_cast<const char*>(lf) - start) + 1;
-    std::size_t plain = span;
-    for (const char special : {'\r', kEndOfFile}) {
-      if (const void* at = std::memchr(start, special, plain)) plain = static_cast<std::size_t>(static_cast<const char*>(at) - start);
-    }
+    const void* cr = std::memchr(start, '\r', span);
+    const std::size_t plain = cr != nullptr ? static_cast<std::size_t>(static_cast<const char*>(cr) - start) : span;
     std::memcpy(out + n, start, plain);
     n += plain;
     pos_ += plain;
-    if (plain < span) {
-      // A CR is dropped; 0x1A ends the file.
-      if (chunk_[pos_++] == kEndOfFile) {
-        ended_ = true;
-        pos_ = len_;
-      }
+    if (plain == span) {
+      if (out[n - 1] == '\n') break;
       continue;
     }
-    if (out[n - 1] == '\n') break;
+    // A CR is dropped; the usual CR LF ends the line at once.
+    if (++pos_ < len_ && chunk_[pos_] == '\n') {
+      out[n++] = '\n';
+      ++pos_;
+      break;
+    }
   }
   out[n] = '\0';
   return n;
