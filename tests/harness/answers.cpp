@@ -76,9 +76,8 @@ std::string read_style(int style, Artwork& art) {
     Colour rgb{-1, -1, -1};
     std::string rest;
     parts >> rgb.red >> rgb.green >> rgb.blue;
-    const bool bytes = rgb.red >= 0 && rgb.red <= 255 && rgb.green >= 0 && rgb.green <= 255 && rgb.blue >= 0 &&
-                       rgb.blue <= 255;
-    if (!bytes || parts >> rest) return palette + ": " + line;
+    const auto byte = [](int v) { return v >= 0 && v <= 255; };
+    if (!byte(rgb.red) || !byte(rgb.green) || !byte(rgb.blue) || parts >> rest) return palette + ": " + line;
     art.palette[style].push_back(rgb);
   }
   return art.palette[style].empty() ? palette + ": empty" : "";
