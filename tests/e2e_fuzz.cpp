@@ -14,7 +14,6 @@ namespace {
 constexpr int kRuns = 400;
 constexpr unsigned kSeed = 0x1c0de;
 
-
 class Generator {
  public:
   explicit Generator(unsigned seed) : random_(seed) {}
