@@ -1,11 +1,11 @@
 // The outcome of every kind of run, as a web server or a console starts it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "harness/answers.h"
@@ -17,7 +17,12 @@ using harness::console_banner;
 using harness::console_warning;
 using harness::html_warning;
 using harness::information_page;
-using Files = std::vector<std::pair<std::string, std::string>>;
+struct File {
+  std::string name;
+  std::string bytes;
+  mode_t mode = 0;  // given to a file before the run, expected of it after; 0: neither
+};
+using Files = std::vector<File>;
 
 constexpr char kMissing[] = "<missing>";
 constexpr int kText = -1;
@@ -47,6 +52,9 @@ const std::vector<Case> kCases = {
     // Counter values.
     {"empty counter, web", false, "", {"hits"}, kWeb, {{"hits.ini", ""}}, 1, 0, "", {{"hits.ini", "1"}}},
     {"41 becomes 42", false, "", {"hits"}, kWeb, {{"hits.ini", "41"}}, 42, 0, "", {{"hits.ini", "42"}}},
+    {"rewritten files keep their modes", false, "", {"hits"}, kWeb,
+     {{"hits.ini", "41", 0640}, {"lctlog.txt", "", 0664}}, 42, 0, "",
+     {{"hits.ini", "42", 0640}, {"lctlog.txt", "<present>", 0664}}},
     {"console shows 42, keeps 41", false, "", {"hits"}, kConsole, {{"hits.ini", "41"}}, 42, 0, "",
      {{"hits.ini", "41"}, {"lctlog.txt", kMissing}}},
     {"line end makes it invalid", false, "", {"hits"}, kWeb, {{"hits.ini", "41\r\n"}}, 1, 0, "", {{"hits.ini", "1"}}},
@@ -62,8 +70,9 @@ const std::vector<Case> kCases = {
     {"trailing letter", false, "", {"hits"}, kWeb, {{"hits.ini", "7a"}}, 1, 0, "", {{"hits.ini", "1"}}},
     {"2^32+1 wraps to 1", false, "", {"hits"}, kWeb, {{"hits.ini", "4294967297"}}, 2, 0, "", {{"hits.ini", "2"}}},
     {"wraps negative", false, "", {"hits"}, kWeb, {{"hits.ini", "2147483648"}}, 0, 0, "", {{"hits.ini", "0"}}},
-    {"only the first 255 characters", false, "", {"hits"}, kWeb, {{"hits.ini", std::string(255, '0') + "x"}}, 1, 0,
-     "", {{"hits.ini", "1"}}},
+    // 255 characters read 7; 256 would read 79, 200 only zeros.
+    {"only the first 255 characters", false, "", {"hits"}, kWeb, {{"hits.ini", std::string(254, '0') + "79"}}, 8, 0,
+     "", {{"hits.ini", "8"}}},
     {"subdirectory name", false, "", {"dir/name"}, kWeb, {{"dir/name.ini", "5"}}, 6, 0, "", {{"dir/name.ini", "6"}}},
     {"style 1", false, "", {"hits", "1"}, kWeb, {{"hits.ini", "887"}}, 888, 1, "", {{"hits.ini", "888"}}},
     {"style 2", false, "", {"hits", "2"}, kWeb, {{"hits.ini", "9"}}, 10, 2, "", {}},
@@ -87,6 +96,7 @@ const std::vector<Case> kCases = {
     {"missing counter, web", false, "", {"hits"}, kWeb, {}, kText, 0, html_warning("hits"), {{"hits.ini", kMissing}}},
     {"missing counter, console", false, "", {"hits"}, kConsole, {}, kText, 0, console_warning("hits"), {}},
     {"percent signs print as themselves", false, "", {"%d%s%n"}, kWeb, {}, kText, 0, html_warning("%d%s%n"), {}},
+    {"percent signs on the console", false, "", {"%%%d%s%n"}, kConsole, {}, kText, 0, console_warning("%%%d%s%n"), {}},
     {"markup is escaped on the page", false, "", {"<b>&\"'x"}, kWeb, {}, kText, 0,
      html_warning("&lt;b&gt;&amp;&quot;&#39;x"), {}},
     {"markup unchanged on the console", false, "", {"<b>&\"'x"}, kConsole, {}, kText, 0, console_warning("<b>&\"'x"),
@@ -136,11 +146,12 @@ TEST(Requests, EveryOutcome) {
     SCOPED_TRACE(c.what);
     if (c.native_only && harness::under_launcher()) continue;
     const harness::InstallDir dir;
-    for (const auto& file : c.before) {
+    for (const File& file : c.before) {
       // "name/" is a directory; "dir/name" a file in one.
-      const std::size_t slash = file.first.rfind('/');
-      if (slash != std::string::npos) dir.make_dir(file.first.substr(0, slash));
-      if (slash != file.first.size() - 1) dir.write(file.first, file.second);
+      const std::size_t slash = file.name.rfind('/');
+      if (slash != std::string::npos) dir.make_dir(file.name.substr(0, slash));
+      if (slash != file.name.size() - 1) dir.write(file.name, file.bytes);
+      if (file.mode != 0) chmod((dir.path() + "/" + file.name).c_str(), file.mode);
     }
     const harness::Outcome outcome = dir.run({c.argv0, c.args, c.env});
     ASSERT_TRUE(outcome.exited);
@@ -150,11 +161,17 @@ TEST(Requests, EveryOutcome) {
     } else {
       EXPECT_EQ(harness::image_mismatch(outcome.out, c.count, c.style), "");
     }
-    for (const auto& file : c.after) {
-      if (file.second == "<present>") {
-        EXPECT_TRUE(dir.exists(file.first)) << file.first;
+    for (const File& file : c.after) {
+      if (file.bytes == "<present>") {
+        EXPECT_TRUE(dir.exists(file.name)) << file.name;
       } else {
-        EXPECT_EQ(dir.read(file.first), file.second) << file.first;
+        EXPECT_EQ(dir.read(file.name), file.bytes) << file.name;
+      }
+      // Wine gives the files it writes modes of its own.
+      struct stat info {};
+      if (file.mode != 0 && !harness::under_launcher()) {
+        EXPECT_EQ(stat((dir.path() + "/" + file.name).c_str(), &info) == 0 ? info.st_mode & 07777 : 0, file.mode)
+            << file.name;
       }
     }
   }

@@ -15,6 +15,7 @@ TEST(InstallDir, FromArgumentZero) {
       {"C:\\web\\cgi\\lumicount.exe", "C:\\web\\cgi\\"},
       {"lumicount.exe", ""},
       {"D:lumicount.exe", "D:"},
+      {"a:b:c", "a:"},
       {"D:\\x:y\\lumicount.exe", "D:\\x:y\\"},
       {"/usr/lib/cgi-bin/lumicount", "/usr/lib/cgi-bin/"},
       {"a\\b/c", "a\\b/"},

@@ -19,7 +19,7 @@ std::string console_banner();
 std::string information_page();
 // Exact comparison; "{facts}" in expected stands for any five fact lines.
 bool text_matches(const std::string& expected, const std::string& actual);
-// Empty when out is the image of count in style, else what differs.
+// Empty when out is the image of count in style as the artwork in data/ draws it, else what differs.
 std::string image_mismatch(const std::string& out, int count, int style);
 // A valid counter file: digits only, at most nine.
 bool holds_count(const std::string& bytes);
