@@ -1,0 +1,297 @@
+// libFuzzer target: one input is one whole run of the program, in this
+// process: argument 0 and up to three arguments or a query string, the three
+// client variables, the counter file and the old log, in a private directory.
+//
+// Input layout: byte 0 the shape, byte 1 the files, then the fields of Field
+// separated by zero bytes; the old log takes the rest and may hold zero bytes.
+//   shape bits 0-1: arguments beyond argument 0 (0 to 3)
+//   shape bit 2: no argument 0 at all (argument count 0)
+//   shape bits 3-7: GATEWAY_INTERFACE, QUERY_STRING, REMOTE_HOST, REMOTE_ADDR,
+//                   HTTP_USER_AGENT present
+//   files bits 0-1: counter file, bits 2-3: old log (FileKind)
+// With LUMICOUNT_FUZZ_OUTCOMES set, the runs are tallied by outcome at exit;
+// set to "require", an outcome never reached fails the process.
+#include <dirent.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "image/image.h"
+#include "request/request.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+enum Field { kArgv0, kArg1, kArg2, kArg3, kQuery, kHost, kAddr, kAgent, kCounter, kFieldCount };
+enum FileKind { kAbsent, kFile, kDirectory, kFileToo };
+
+constexpr unsigned kNoArgv0 = 1u << 2;
+struct Variable {
+  const char* name;
+  unsigned shape_bit;
+  Field value;  // kFieldCount: a fixed value
+};
+constexpr Variable kVariables[] = {
+    {"GATEWAY_INTERFACE", 1u << 3, kFieldCount}, {"QUERY_STRING", 1u << 4, kQuery},
+    {"REMOTE_HOST", 1u << 5, kHost},             {"REMOTE_ADDR", 1u << 6, kAddr},
+    {"HTTP_USER_AGENT", 1u << 7, kAgent},
+};
+
+// A log file holds at most 49,994 characters and one CR per line end.
+constexpr long kMaxLogBytes = 49994 + 302;
+
+enum Outcome {
+  kStyle0, kStyle1, kStyle2, kStyle3, kWebWarning, kConsoleWarning, kInformationPage, kConsoleBanner,
+  kSilent, kLogFailure, kUnknown, kOutcomeCount
+};
+constexpr const char* kOutcomeNames[] = {
+    "picture style 0", "picture style 1", "picture style 2", "picture style 3", "warning (HTML)",
+    "warning (console)", "information page", "console banner", "silent exit", "log failure", "unknown answer"};
+static_assert(std::size(kOutcomeNames) == kOutcomeCount, "one name per outcome");
+
+constexpr char kBanner[] = "\"lumicount.exe\" version 2.1\nlumicount is made by the lumicount project.\n";
+struct AnswerStart {
+  const char* start;
+  Outcome outcome;
+};
+// The picture is told apart by its style afterwards; the banner by its length.
+constexpr AnswerStart kAnswerStarts[] = {
+    {"Content-type: image/gif\n\nGIF8", kStyle0},
+    {"Content-type: text/html\n\n<HTML><BODY>\n<FONT SIZE=+1>Warning: parameter \"", kWebWarning},
+    {"Content-type: text/html\n\n<HTML><BODY>\n<FONT SIZE=+2>\"lumicount.exe\"", kInformationPage},
+    {"\"lumicount.exe\" version 2.1\nlumicount is made by the lumicount project.\n\nWarning: parameter \"",
+     kConsoleWarning},
+    {kBanner, kConsoleBanner},
+    {"Cannot open \"", kLogFailure},
+};
+
+struct Input {
+  unsigned shape = 0;
+  unsigned files = 0;
+  std::string fields[kFieldCount];
+  std::string old_log;
+};
+
+long tally[kOutcomeCount];
+int open_fds_at_start = -1;
+fs::path private_dir;
+fs::path start_dir;
+
+// The program finds its files from the working directory; libFuzzer finds the
+// corpus from the one it was started in.
+struct InPrivateDir {
+  InPrivateDir() {
+    if (chdir(private_dir.c_str()) != 0) std::abort();
+  }
+  ~InPrivateDir() {
+    if (chdir(start_dir.c_str()) != 0) std::abort();
+  }
+  InPrivateDir(const InPrivateDir&) = delete;
+  InPrivateDir& operator=(const InPrivateDir&) = delete;
+};
+
+Input parse(const std::uint8_t* data, std::size_t size) {
+  Input in;
+  std::size_t pos = 0;
+  if (pos < size) in.shape = data[pos++];
+  if (pos < size) in.files = data[pos++];
+  for (std::string& field : in.fields) {
+    const std::size_t left = size - pos;
+    const void* nul = left > 0 ? std::memchr(data + pos, 0, left) : nullptr;
+    const std::size_t end = nul != nullptr ? static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - data) : size;
+    field.assign(reinterpret_cast<const char*>(data + pos), end - pos);
+    pos = nul != nullptr ? end + 1 : size;
+  }
+  in.old_log.assign(reinterpret_cast<const char*>(data + pos), size - pos);
+  return in;
+}
+
+// Argument 0 chooses where the program writes: never outside the private directory.
+std::string confined_argv0(std::string text) {
+  for (std::size_t i = 1; i < text.size(); ++i) {
+    if (text[i] == '.' && text[i - 1] == '.') text[i] = '_';
+  }
+  return !text.empty() && text[0] == '/' ? "." + text : text;
+}
+
+bool confined(const std::string& path) {
+  return !path.empty() && path[0] != '/' && path.find("..") == std::string::npos;
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The counter name a query gives: its first "+"-word with %XX decoded.
+std::string first_query_word(const std::string& query) {
+  std::string word;
+  for (std::size_t i = 0; i < query.size() && query[i] != '+'; ++i) {
+    const bool escape = query[i] == '%' && i + 2 < query.size() && hex_value(query[i + 1]) >= 0 &&
+                        hex_value(query[i + 2]) >= 0;
+    if (escape) {
+      word += static_cast<char>(hex_value(query[i + 1]) * 16 + hex_value(query[i + 2]));
+      i += 2;
+    } else {
+      word += query[i];
+    }
+  }
+  return word.substr(0, word.find('\0'));
+}
+
+// Leaves a file or a directory where the program will look for it.
+void place(const char* path, FileKind kind, const std::string& content) {
+  if (kind == kAbsent || path[0] == '\0' || !confined(path)) return;
+  std::error_code ec;
+  const fs::path target(path);
+  if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
+  if (kind == kDirectory) {
+    fs::create_directories(target, ec);
+    return;
+  }
+  if (FILE* file = std::fopen(path, "wb")) {
+    std::fwrite(content.data(), 1, content.size(), file);
+    std::fclose(file);
+  }
+}
+
+void clear_private_dir() {
+  std::error_code ec;
+  for (const fs::directory_entry& entry : fs::directory_iterator(private_dir, ec)) fs::remove_all(entry.path(), ec);
+}
+
+void set_environment(const Input& in) {
+  for (const Variable& var : kVariables) {
+    if ((in.shape & var.shape_bit) == 0) {
+      unsetenv(var.name);
+    } else {
+      setenv(var.name, var.value == kFieldCount ? "CGI/1.1" : in.fields[var.value].c_str(), 1);
+    }
+  }
+}
+
+int count_open_fds() {
+  int n = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir) != nullptr) ++n;
+    closedir(dir);
+  }
+  return n;
+}
+
+// head holds the first bytes of an answer of total bytes.
+Outcome classify(const char* head, std::size_t got, std::size_t total) {
+  if (total == 0) return kSilent;
+  for (const AnswerStart& answer : kAnswerStarts) {
+    const std::size_t n = std::strlen(answer.start);
+    if (got < n || std::memcmp(head, answer.start, n) != 0) continue;
+    if (answer.outcome == kStyle0) return static_cast<Outcome>(kStyle0 + image::current_style);
+    if (answer.outcome == kConsoleBanner && total != n) continue;
+    return answer.outcome;
+  }
+  return kUnknown;
+}
+
+// Standard output of the last run; the memory file is emptied before each run.
+Outcome answer_outcome() {
+  std::fflush(stdout);
+  char head[256];
+  const off_t total = lseek(STDOUT_FILENO, 0, SEEK_END);
+  const ssize_t got = pread(STDOUT_FILENO, head, sizeof head, 0);
+  if (got < 0 || total < 0) return kUnknown;
+  return classify(head, static_cast<std::size_t>(got), static_cast<std::size_t>(total));
+}
+
+void fail(const char* what) {
+  std::fprintf(stderr, "lumicount_fuzz: %s\n", what);
+  std::abort();
+}
+
+void print_tally() {
+  bool all = true;
+  std::fprintf(stderr, "lumicount_fuzz: runs by outcome\n");
+  for (int i = 0; i < kOutcomeCount; ++i) {
+    std::fprintf(stderr, "  %-18s %ld\n", kOutcomeNames[i], tally[i]);
+    all = all && (i == kUnknown || tally[i] > 0);
+  }
+  const char* mode = std::getenv("LUMICOUNT_FUZZ_OUTCOMES");
+  if (!all && mode != nullptr && std::strcmp(mode, "require") == 0) {
+    std::fprintf(stderr, "lumicount_fuzz: an outcome was never reached\n");
+    std::_Exit(1);
+  }
+}
+
+void remove_private_dir() {
+  std::error_code ec;
+  fs::remove_all(private_dir, ec);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  std::string templ = (fs::temp_directory_path() / "lumicount_fuzz.XXXXXX").string();
+  if (mkdtemp(templ.data()) == nullptr) fail("no private directory");
+  private_dir = templ;
+  start_dir = fs::current_path();
+  std::atexit(remove_private_dir);
+  const int out = memfd_create("lumicount_stdout", 0);
+  if (out < 0 || dup2(out, STDOUT_FILENO) < 0) fail("no memory file for standard output");
+  close(out);
+  if (std::getenv("LUMICOUNT_FUZZ_OUTCOMES") != nullptr) std::atexit(print_tally);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const Input in = parse(data, size);
+  const InPrivateDir here;
+  std::fflush(stdout);
+  if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0) fail("cannot empty standard output");
+  clear_private_dir();
+
+  const bool has_argv0 = (in.shape & kNoArgv0) == 0;
+  const int extra = has_argv0 ? static_cast<int>(in.shape & 3u) : 0;
+  std::vector<std::string> args;
+  if (has_argv0) args.push_back(confined_argv0(in.fields[kArgv0]));
+  for (int a = 1; a <= extra; ++a) args.push_back(in.fields[kArgv0 + a]);
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  char install_dir[kInstallDirSize];
+  find_install_dir(has_argv0 ? args[0].c_str() : nullptr, install_dir);
+  const bool query = extra == 0 && (in.shape & kVariables[0].shape_bit) != 0 && (in.shape & kVariables[1].shape_bit) != 0;
+  const std::string name = extra > 0 ? in.fields[kArg1] : query ? first_query_word(in.fields[kQuery]) : "";
+  char path[kPathSize];
+  if (!name.empty() && join_path(path, install_dir, name.c_str(), ".ini")) {
+    place(path, static_cast<FileKind>(in.files & 3u), in.fields[kCounter]);
+  }
+  char log_path[kPathSize];
+  const bool log_named = join_path(log_path, install_dir, "lctlog.txt", "");
+  if (log_named) place(log_path, static_cast<FileKind>((in.files >> 2) & 3u), in.old_log);
+  set_environment(in);
+
+  if (open_fds_at_start < 0) open_fds_at_start = count_open_fds();
+  run_request(static_cast<int>(args.size()), argv.data());
+
+  const Outcome outcome = answer_outcome();
+  ++tally[outcome];
+  if (outcome == kUnknown) fail("an answer that is none of the program's");
+  struct stat log {};
+  if (log_named && confined(log_path) && stat(log_path, &log) == 0 && S_ISREG(log.st_mode) && log.st_size > kMaxLogBytes) {
+    fail("a log file beyond 50,296 bytes");
+  }
+  if (count_open_fds() != open_fds_at_start) fail("a run left a file open");
+  return 0;
+}
