@@ -47,8 +47,10 @@ constexpr Variable kVariables[] = {
     {"HTTP_USER_AGENT", 1u << 7, kAgent},
 };
 
-// A log file holds at most 49,994 characters and one CR per line end.
-constexpr long kMaxLogBytes = 49994 + 302;
+constexpr char kLogHeader[] = "lumicount.exe version 2.1 log file\r\n\r\n";
+constexpr std::size_t kMaxLogChars = 49994;
+constexpr std::size_t kMaxLogLines = 302;  // the header, the empty line and 300 entries
+constexpr std::size_t kMaxCountDigits = 9;
 
 enum Outcome {
   kStyle0, kStyle1, kStyle2, kStyle3, kWebWarning, kConsoleWarning, kInformationPage, kConsoleBanner,
@@ -214,6 +216,39 @@ Outcome answer_outcome() {
   return classify(head, static_cast<std::size_t>(got), static_cast<std::size_t>(total));
 }
 
+std::string read_file(const char* path) {
+  std::string bytes;
+  if (FILE* file = std::fopen(path, "rb")) {
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) bytes.append(chunk, n);
+    std::fclose(file);
+  }
+  return bytes;
+}
+
+// A rewritten log: the header, then at most 49,994 characters and 302 line
+// ends, each stored as CR LF; no CR of its own and no 0x1A that ends it early.
+bool log_well_formed(const std::string& log) {
+  if (log.compare(0, std::strlen(kLogHeader), kLogHeader) != 0) return false;
+  std::size_t chars = 0;
+  std::size_t lines = 0;
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    const bool cr_lf = log[i] == '\r' && i + 1 < log.size() && log[i + 1] == '\n';
+    const bool lf_after_cr = log[i] == '\n' && i > 0 && log[i - 1] == '\r';
+    if (log[i] == '\x1a' || (log[i] == '\r' && !cr_lf) || (log[i] == '\n' && !lf_after_cr)) return false;
+    if (log[i] == '\n') ++lines;
+    if (log[i] != '\r') ++chars;
+  }
+  return chars <= kMaxLogChars && lines <= kMaxLogLines;
+}
+
+// A stored count: "%d" of 0 to 999,999,999, no line end.
+bool holds_count(const std::string& text) {
+  const bool digits = !text.empty() && text.size() <= kMaxCountDigits &&
+                      text.find_first_not_of("0123456789") == std::string::npos;
+  return digits && (text[0] != '0' || text.size() == 1);
+}
+
 void fail(const char* what) {
   std::fprintf(stderr, "lumicount_fuzz: %s\n", what);
   std::abort();
@@ -288,10 +323,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Outcome outcome = answer_outcome();
   ++tally[outcome];
   if (outcome == kUnknown) fail("an answer that is none of the program's");
-  struct stat log {};
-  if (log_named && confined(log_path) && stat(log_path, &log) == 0 && S_ISREG(log.st_mode) && log.st_size > kMaxLogBytes) {
-    fail("a log file beyond 50,296 bytes");
+  const bool web = (in.shape & (kVariables[2].shape_bit | kVariables[3].shape_bit)) != 0;
+  if (web && log_named && confined(log_path) && outcome != kLogFailure && !log_well_formed(read_file(log_path))) {
+    fail("a rewritten log that breaks its format or its limits");
   }
+  // With arguments the counter file is exactly where the target put it.
+  const bool picture = outcome <= kStyle3;
+  if (picture && extra > 0 && web && !holds_count(read_file(path))) fail("a stored count that is not one");
+  if (picture && extra > 0 && !web && read_file(path) != in.fields[kCounter]) fail("a console run changed a counter");
   if (count_open_fds() != open_fds_at_start) fail("a run left a file open");
   return 0;
 }
