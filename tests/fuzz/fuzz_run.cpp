@@ -174,13 +174,17 @@ void clear_private_dir() {
   for (const fs::directory_entry& entry : fs::directory_iterator(private_dir, ec)) fs::remove_all(entry.path(), ec);
 }
 
+// The environment points into these entries (putenv): setenv would keep a
+// copy of every value it was ever given for the life of the process.
+std::string env_entries[std::size(kVariables)];
+
 void set_environment(const Input& in) {
-  for (const Variable& var : kVariables) {
-    if ((in.shape & var.shape_bit) == 0) {
-      unsetenv(var.name);
-    } else {
-      setenv(var.name, var.value == kFieldCount ? "CGI/1.1" : in.fields[var.value].c_str(), 1);
-    }
+  for (std::size_t i = 0; i < std::size(kVariables); ++i) {
+    const Variable& var = kVariables[i];
+    unsetenv(var.name);
+    if ((in.shape & var.shape_bit) == 0) continue;
+    env_entries[i] = std::string(var.name) + "=" + (var.value == kFieldCount ? "CGI/1.1" : in.fields[var.value]);
+    putenv(env_entries[i].data());
   }
 }
 
@@ -256,7 +260,7 @@ void fail(const char* what) {
 
 void print_tally() {
   bool all = true;
-  std::fprintf(stderr, "lumicount_fuzz: runs by outcome\n");
+  std::fprintf(stderr, "lumicount_fuzz: runs by outcome (libFuzzer repeats some inputs to look for leaks)\n");
   for (int i = 0; i < kOutcomeCount; ++i) {
     std::fprintf(stderr, "  %-18s %ld\n", kOutcomeNames[i], tally[i]);
     all = all && (i == kUnknown || tally[i] > 0);
