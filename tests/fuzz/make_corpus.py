@@ -60,7 +60,7 @@ SEEDS = {
     "style-1": web([b"hits", b"1"], counter=b"887"),
     "style-2-console": seed([b"hits", b"2"], counter=b"9"),
     "style-3-host-only": seed([b"hits", b"3"], host=b"h", counter=b"1233"),
-    "warning-web": web([b"nothere"]),
+    "warning-web": web([b"a'<>&\"b"]),
     "warning-console": seed([b"nothere"], counter_kind=DIRECTORY),
     "information-four-args": web([b"hits", b"1", b"x"], counter=b"5", log=HEADER),
     "banner": seed([]),
@@ -70,6 +70,7 @@ SEEDS = {
     "windows-argv0": web([b"hits"], argv0=b"C:\\web\\cgi\\lumicount.exe", counter=b"3"),
     "drive-argv0": web([b"hits"], argv0=b"D:lumicount.exe", counter=b"3", log=HEADER),
     "long-argv0": web([b"hits"], argv0=b"x" * 300 + b"/lumicount", counter=b"3"),
+    "counter-path-too-long": seed([b"n" * 235], argv0=b"./" * 11 + b"lumicount", counter=b"7"),
     # The access log.
     "log-failure": web([b"hits"], counter=b"5", log_kind=DIRECTORY),
     "log-300-entries": web([b"hits"], counter=b"5", log=HEADER + entries(320, 60)),
