@@ -40,21 +40,25 @@ def web(args, **more):
     return seed(args, **WEB, **more)
 
 
+# Counter values of the end-to-end table, each a web request for "hits".
+COUNTER_VALUES = {
+    "empty": b"",
+    "41": b"41",
+    "crlf": b"41\r\n",
+    "lf": b"41\n",
+    "cr-inside": b"4\r1",
+    "1a-inside": b"41\x1a99",
+    "below-wrap": b"999999998",
+    "nine-nines": b"999999999",
+    "negative": b"-5",
+    "letter": b"7a",
+    "2pow32-plus-1": b"4294967297",
+    "2pow31": b"2147483648",
+    "256-chars": b"0" * 255 + b"x",
+}
+
 SEEDS = {
-    # Counter values of the end-to-end table, as web requests.
-    "count-empty": web([b"hits"], counter=b""),
-    "count-41": web([b"hits"], counter=b"41"),
-    "count-crlf": web([b"hits"], counter=b"41\r\n"),
-    "count-lf": web([b"hits"], counter=b"41\n"),
-    "count-cr-inside": web([b"hits"], counter=b"4\r1"),
-    "count-1a-inside": web([b"hits"], counter=b"41\x1a99"),
-    "count-below-wrap": web([b"hits"], counter=b"999999998"),
-    "count-nine-nines": web([b"hits"], counter=b"999999999"),
-    "count-negative": web([b"hits"], counter=b"-5"),
-    "count-letter": web([b"hits"], counter=b"7a"),
-    "count-2pow32-plus-1": web([b"hits"], counter=b"4294967297"),
-    "count-2pow31": web([b"hits"], counter=b"2147483648"),
-    "count-256-chars": web([b"hits"], counter=b"0" * 255 + b"x"),
+    **{"count-" + name: web([b"hits"], counter=value) for name, value in COUNTER_VALUES.items()},
     "count-subdirectory": web([b"dir/name"], counter=b"5"),
     # Styles, the console, the warnings, the pages and the refusals.
     "style-1": web([b"hits", b"1"], counter=b"887"),
