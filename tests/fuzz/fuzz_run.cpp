@@ -277,6 +277,49 @@ void remove_private_dir() {
   fs::remove_all(private_dir, ec);
 }
 
+struct RunFiles {
+  bool named_by_arguments = false;  // the counter file is exactly where it was put
+  char counter_path[kPathSize] = {};
+  bool log_named = false;
+  char log_path[kPathSize] = {};
+};
+
+std::vector<std::string> arguments(const Input& in) {
+  std::vector<std::string> args;
+  if ((in.shape & kNoArgv0) != 0) return args;
+  args.push_back(confined_argv0(in.fields[kArgv0]));
+  const int extra = static_cast<int>(in.shape & 3u);
+  for (int a = 1; a <= extra; ++a) args.push_back(in.fields[kArgv0 + a]);
+  return args;
+}
+
+// The counter file and the old log go where the program will look for them.
+void place_files(const Input& in, const std::vector<std::string>& args, RunFiles& files) {
+  char install_dir[kInstallDirSize];
+  find_install_dir(args.empty() ? nullptr : args[0].c_str(), install_dir);
+  const bool query = args.size() == 1 && (in.shape & kVariables[0].shape_bit) != 0 &&
+                     (in.shape & kVariables[1].shape_bit) != 0;
+  files.named_by_arguments = args.size() > 1;
+  const std::string name = files.named_by_arguments ? args[1] : query ? first_query_word(in.fields[kQuery]) : "";
+  if (!name.empty() && join_path(files.counter_path, install_dir, name.c_str(), ".ini")) {
+    place(files.counter_path, static_cast<FileKind>(in.files & 3u), in.fields[kCounter]);
+  }
+  files.log_named = join_path(files.log_path, install_dir, "lctlog.txt", "");
+  if (files.log_named) place(files.log_path, static_cast<FileKind>((in.files >> 2) & 3u), in.old_log);
+}
+
+// What every run must leave: a known answer, a sound log and count, no open file.
+void check_run(const Input& in, const RunFiles& files, Outcome outcome) {
+  if (outcome == kUnknown) fail("an answer that is none of the program's");
+  const bool web = (in.shape & (kVariables[2].shape_bit | kVariables[3].shape_bit)) != 0;
+  const bool rewrote_log = web && files.log_named && confined(files.log_path) && outcome != kLogFailure;
+  if (rewrote_log && !log_well_formed(read_file(files.log_path))) fail("a rewritten log that breaks its format or its limits");
+  const bool picture = outcome <= kStyle3 && files.named_by_arguments;
+  if (picture && web && !holds_count(read_file(files.counter_path))) fail("a stored count that is not one");
+  if (picture && !web && read_file(files.counter_path) != in.fields[kCounter]) fail("a console run changed a counter");
+  if (count_open_fds() != open_fds_at_start) fail("a run left a file open");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -298,27 +341,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::fflush(stdout);
   if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0) fail("cannot empty standard output");
   clear_private_dir();
-
-  const bool has_argv0 = (in.shape & kNoArgv0) == 0;
-  const int extra = has_argv0 ? static_cast<int>(in.shape & 3u) : 0;
-  std::vector<std::string> args;
-  if (has_argv0) args.push_back(confined_argv0(in.fields[kArgv0]));
-  for (int a = 1; a <= extra; ++a) args.push_back(in.fields[kArgv0 + a]);
+  RunFiles files;
+  std::vector<std::string> args = arguments(in);
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-
-  char install_dir[kInstallDirSize];
-  find_install_dir(has_argv0 ? args[0].c_str() : nullptr, install_dir);
-  const bool query = extra == 0 && (in.shape & kVariables[0].shape_bit) != 0 && (in.shape & kVariables[1].shape_bit) != 0;
-  const std::string name = extra > 0 ? in.fields[kArg1] : query ? first_query_word(in.fields[kQuery]) : "";
-  char path[kPathSize];
-  if (!name.empty() && join_path(path, install_dir, name.c_str(), ".ini")) {
-    place(path, static_cast<FileKind>(in.files & 3u), in.fields[kCounter]);
-  }
-  char log_path[kPathSize];
-  const bool log_named = join_path(log_path, install_dir, "lctlog.txt", "");
-  if (log_named) place(log_path, static_cast<FileKind>((in.files >> 2) & 3u), in.old_log);
+  place_files(in, args, files);
   set_environment(in);
 
   if (open_fds_at_start < 0) open_fds_at_start = count_open_fds();
@@ -326,15 +354,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const Outcome outcome = answer_outcome();
   ++tally[outcome];
-  if (outcome == kUnknown) fail("an answer that is none of the program's");
-  const bool web = (in.shape & (kVariables[2].shape_bit | kVariables[3].shape_bit)) != 0;
-  if (web && log_named && confined(log_path) && outcome != kLogFailure && !log_well_formed(read_file(log_path))) {
-    fail("a rewritten log that breaks its format or its limits");
-  }
-  // With arguments the counter file is exactly where the target put it.
-  const bool picture = outcome <= kStyle3;
-  if (picture && extra > 0 && web && !holds_count(read_file(path))) fail("a stored count that is not one");
-  if (picture && extra > 0 && !web && read_file(path) != in.fields[kCounter]) fail("a console run changed a counter");
-  if (count_open_fds() != open_fds_at_start) fail("a run left a file open");
+  check_run(in, files, outcome);
   return 0;
 }
