@@ -33,18 +33,23 @@ namespace {
 namespace fs = std::filesystem;
 
 enum Field { kArgv0, kArg1, kArg2, kArg3, kQuery, kHost, kAddr, kAgent, kCounter, kFieldCount };
-enum FileKind { kAbsent, kFile, kDirectory, kFileToo };
+enum FileKind { kAbsent, kFile, kDirectory, kFileToo };  // two bits: a file is the likeliest
 
 constexpr unsigned kNoArgv0 = 1u << 2;
+constexpr unsigned kGatewayBit = 1u << 3;
+constexpr unsigned kQueryBit = 1u << 4;
+constexpr unsigned kHostBit = 1u << 5;
+constexpr unsigned kAddrBit = 1u << 6;
+constexpr unsigned kAgentBit = 1u << 7;
 struct Variable {
   const char* name;
   unsigned shape_bit;
   Field value;  // kFieldCount: a fixed value
 };
 constexpr Variable kVariables[] = {
-    {"GATEWAY_INTERFACE", 1u << 3, kFieldCount}, {"QUERY_STRING", 1u << 4, kQuery},
-    {"REMOTE_HOST", 1u << 5, kHost},             {"REMOTE_ADDR", 1u << 6, kAddr},
-    {"HTTP_USER_AGENT", 1u << 7, kAgent},
+    {"GATEWAY_INTERFACE", kGatewayBit, kFieldCount}, {"QUERY_STRING", kQueryBit, kQuery},
+    {"REMOTE_HOST", kHostBit, kHost},                {"REMOTE_ADDR", kAddrBit, kAddr},
+    {"HTTP_USER_AGENT", kAgentBit, kAgent},
 };
 
 constexpr char kLogHeader[] = "lumicount.exe version 2.1 log file\r\n\r\n";
@@ -297,8 +302,7 @@ std::vector<std::string> arguments(const Input& in) {
 void place_files(const Input& in, const std::vector<std::string>& args, RunFiles& files) {
   char install_dir[kInstallDirSize];
   find_install_dir(args.empty() ? nullptr : args[0].c_str(), install_dir);
-  const bool query = args.size() == 1 && (in.shape & kVariables[0].shape_bit) != 0 &&
-                     (in.shape & kVariables[1].shape_bit) != 0;
+  const bool query = args.size() == 1 && (in.shape & kGatewayBit) != 0 && (in.shape & kQueryBit) != 0;
   files.named_by_arguments = args.size() > 1;
   const std::string name = files.named_by_arguments ? args[1] : query ? first_query_word(in.fields[kQuery]) : "";
   if (!name.empty() && join_path(files.counter_path, install_dir, name.c_str(), ".ini")) {
@@ -311,7 +315,7 @@ void place_files(const Input& in, const std::vector<std::string>& args, RunFiles
 // What every run must leave: a known answer, a sound log and count, no open file.
 void check_run(const Input& in, const RunFiles& files, Outcome outcome) {
   if (outcome == kUnknown) fail("an answer that is none of the program's");
-  const bool web = (in.shape & (kVariables[2].shape_bit | kVariables[3].shape_bit)) != 0;
+  const bool web = (in.shape & (kHostBit | kAddrBit)) != 0;
   const bool rewrote_log = web && files.log_named && confined(files.log_path) && outcome != kLogFailure;
   if (rewrote_log && !log_well_formed(read_file(files.log_path))) fail("a rewritten log that breaks its format or its limits");
   const bool picture = outcome <= kStyle3 && files.named_by_arguments;
