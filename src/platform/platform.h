@@ -100,7 +100,9 @@ class VersionKey {
   void read_version_value(const char* name, char* out, std::size_t cap) const;
 
  private:
+#ifdef _WIN32
   void* key_ = nullptr;
+#endif
 };
 
 }  // namespace platform
