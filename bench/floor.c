@@ -7,13 +7,15 @@
 #include <unistd.h>
 
 /* The log on disk: 49,994 characters plus one CR per line, 302 lines at most. */
-enum { LOG_MAX = 49994 + 302, HEADER_LEN = 38, COUNT_MAX = 16 };
+enum { LOG_MAX = 49994 + 302, COUNT_MAX = 16 };
 
+static const char kHeader[] = "lumicount.exe version 2.1 log file\r\n\r\n";
 static const char kEntry[] =
     "2026/01/01 00:00 b 127.0.0.1 - Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 "
     "(KHTML, like Gecko) Chrome/120.0.0.0 Safari/537.36 lumicount-bench/1.0 (full log)\r\n";
+enum { HEADER_LEN = sizeof kHeader - 1, ENTRY_LEN = sizeof kEntry - 1 };
 
-static char log_text[LOG_MAX + sizeof kEntry];
+static char log_text[ENTRY_LEN + LOG_MAX];
 
 static long read_all(const char *path, char *buf, long cap) {
   int fd = open(path, O_RDONLY);
@@ -35,21 +37,28 @@ static void replace(const char *path, const char *tmp, const char *data, long le
   close(fd);
 }
 
-int main(void) {
-  /* The new entry goes after the header; the old entries follow it, cut to the old
-   * size: bench/run starts with a full log, which keeps its size, as the program's
-   * does at 300 entries. */
-  long old = read_all("lctlog.txt", log_text + sizeof kEntry - 1, LOG_MAX);
-  long count = 0;
+/* Header, new entry, then the old entries, read in place behind them. The log
+ * keeps its size once full, as the program's does at 300 entries (bench/run
+ * starts with a full one): the new entry pushes as much off the end. */
+static void rewrite_log(void) {
+  long old = read_all("lctlog.txt", log_text + ENTRY_LEN, LOG_MAX);
+  memcpy(log_text, kHeader, HEADER_LEN);
+  memcpy(log_text + HEADER_LEN, kEntry, ENTRY_LEN);
+  replace("lctlog.txt", "lctlog.txt.tmp", log_text, old > HEADER_LEN + ENTRY_LEN ? old : HEADER_LEN + ENTRY_LEN);
+}
+
+static void advance_counter(void) {
   char digits[COUNT_MAX];
   long n = read_all("b.ini", digits, COUNT_MAX - 1);
-  if (old >= HEADER_LEN) memmove(log_text, log_text + sizeof kEntry - 1, HEADER_LEN);
-  memcpy(log_text + HEADER_LEN, kEntry, sizeof kEntry - 1);
-  replace("lctlog.txt", "lctlog.txt.tmp", log_text, old > HEADER_LEN ? old : HEADER_LEN + (long)sizeof kEntry - 1);
-
+  long count = 0;
   for (long i = 0; i < n && digits[i] >= '0' && digits[i] <= '9'; i++) count = count * 10 + digits[i] - '0';
   n = snprintf(digits, sizeof digits, "%ld", count + 1);
   replace("b.ini", "b.ini.tmp", digits, n);
+}
+
+int main(void) {
+  rewrite_log();
+  advance_counter();
   fputs("Content-type: image/gif\n\n", stdout);
   return 0;
 }
