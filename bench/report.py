@@ -83,6 +83,12 @@ def interleaved_lines(times):
     return lines
 
 
+def busy():
+    """Whether other work kept the cores busy at the start or the end of the timing."""
+    loads = (float(os.environ[name].split()[0]) for name in ("LOAD_BEFORE", "LOAD_AFTER"))
+    return max(loads) > (os.cpu_count() or 1)
+
+
 def met(ok):
     return "yes" if ok else "**no**"
 
@@ -124,8 +130,8 @@ def main():
         "Cost of one web request in steady state, measured by `bench/run` "
         f"on {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC.",
         "",
-        f"Machine: {os.environ['MACHINE']}; load average {os.environ['LOAD_BEFORE']} (1, 5, 15 min) when the",
-        "timing began." + (BUSY if float(os.environ["LOAD_BEFORE"].split()[0]) > (os.cpu_count() or 1) else ""),
+        f"Machine: {os.environ['MACHINE']}; load average (1, 5, 15 min) {os.environ['LOAD_BEFORE']} when the",
+        f"timing began, {os.environ['LOAD_AFTER']} when it ended." + (BUSY if busy() else ""),
         "",
         "The request: counter `b` with a 9-digit count, style 1 (`b 1`), `REMOTE_ADDR` and a",
         f"132-character user agent set, and an access log already at 300 entries ({int(os.environ['LOG_BYTES']):,} bytes;",
