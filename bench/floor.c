@@ -1,0 +1,64 @@
+/* The floor of a counter request's file work: read the log and the counter,
+ * write each into a new file beside it and rename that over the old one, answer
+ * a bare header. No lock, no formatting, no picture: a request cannot do less. */
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+/* The log on disk: 49,994 characters plus one CR per line, 302 lines at most. */
+enum { LOG_MAX = 49994 + 302, COUNT_MAX = 16 };
+
+static const char kHeader[] = "lumicount.exe version 2.1 log file\r\n\r\n";
+static const char kEntry[] =
+    "2026/01/01 00:00 b 127.0.0.1 - Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 "
+    "(KHTML, like Gecko) Chrome/120.0.0.0 Safari/537.36 lumicount-bench/1.0 (full log)\r\n";
+enum { HEADER_LEN = sizeof kHeader - 1, ENTRY_LEN = sizeof kEntry - 1 };
+
+static char log_text[ENTRY_LEN + LOG_MAX];
+
+static long read_all(const char *path, char *buf, long cap) {
+  int fd = open(path, O_RDONLY);
+  long n = 0;
+  long got = 1;
+  if (fd < 0) return 0;
+  while (n < cap && got > 0) {
+    got = read(fd, buf + n, (size_t)(cap - n));
+    if (got > 0) n += got;
+  }
+  close(fd);
+  return n;
+}
+
+static void replace(const char *path, const char *tmp, const char *data, long len) {
+  int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return;
+  if (write(fd, data, (size_t)len) == len) rename(tmp, path);
+  close(fd);
+}
+
+/* Header, new entry, then the old entries, read in place behind them. The log
+ * keeps its size once full, as the program's does at 300 entries (bench/run
+ * starts with a full one): the new entry pushes as much off the end. */
+static void rewrite_log(void) {
+  long old = read_all("lctlog.txt", log_text + ENTRY_LEN, LOG_MAX);
+  memcpy(log_text, kHeader, HEADER_LEN);
+  memcpy(log_text + HEADER_LEN, kEntry, ENTRY_LEN);
+  replace("lctlog.txt", "lctlog.txt.tmp", log_text, old > HEADER_LEN + ENTRY_LEN ? old : HEADER_LEN + ENTRY_LEN);
+}
+
+static void advance_counter(void) {
+  char digits[COUNT_MAX];
+  long n = read_all("b.ini", digits, COUNT_MAX - 1);
+  long count = 0;
+  for (long i = 0; i < n && digits[i] >= '0' && digits[i] <= '9'; i++) count = count * 10 + digits[i] - '0';
+  n = snprintf(digits, sizeof digits, "%ld", count + 1);
+  replace("b.ini", "b.ini.tmp", digits, n);
+}
+
+int main(void) {
+  rewrite_log();
+  advance_counter();
+  fputs("Content-type: image/gif\n\n", stdout);
+  return 0;
+}
