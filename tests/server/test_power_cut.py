@@ -14,7 +14,7 @@ unmounted, mounted again (journal recovery), and checked:
 - the log is the header and whole entries (the last one may be cut at the limit),
   and its newest entry is no older than the newest one at the durable instant.
 A counter or log found empty, or at its size in zero bytes, is a lost file: the
-cases where such losses are known (EXPECTED_LOSSES) report them as XFAIL.
+count would read as 0.
 
 Without root or loop devices the suite prints SKIP and exits with 77.
 
@@ -54,13 +54,6 @@ MODES = [
     ("no journal flush", "shutdown"),
     ("journal flushed", "shutdown -f"),
 ]
-# (file system, mode) -> why its lost files are reported, not failed. The program
-# renames its new files over the old ones without syncing them first, so a cut can
-# find a rename on disk whose file data is not. Seen on Linux 6.18, cuts with a lost
-# counter or log out of 40: ext4 1 without and 5 with journal flush (the file at its
-# size in zero bytes), XFS 12 and 40 (empty files). Any other damage fails.
-UNSYNCED = "the new file is renamed over the old one without being synced first"
-EXPECTED_LOSSES = {(fs, mode): UNSYNCED for fs in ("ext4", "xfs") for mode in ("no journal flush", "journal flushed")}
 TOOLS = ["mount", "umount", "losetup", "xfs_io", "sync"] + [fs[1][0] for fs in FILE_SYSTEMS]
 
 
@@ -217,12 +210,8 @@ def mode_cases(res, mnt, image, install, fs_name, mode, rng, seq):
               flush=True)
     case = f"{fs_name}, {mode_name}: {CUTS} cuts"
     lost_files = "; ".join(kinds["lost"])
-    known = EXPECTED_LOSSES.get((fs_name, mode_name))
     print(f"{case}, {pictures} pictures: {len(kinds['lost'])} files lost, {len(kinds['bad'])} other problems")
-    if known and lost_files:
-        print(f"XFAIL {case} lose no file ({known}): {lost_files}")
-    else:
-        res.check(f"{case} lose no file", lost_files)
+    res.check(f"{case} lose no file", lost_files)
     res.check(f"{case} leave digits, whole entries, nothing older than durable", "; ".join(kinds["bad"]))
     res.check(f"{case} came while pictures were answered", None if pictures > 0 else "no picture answered")
     return seq
