@@ -25,3 +25,5 @@ server_suite(faults_direct test_faults_direct.py)
 server_suite(faults_apache test_faults_apache.py)
 server_suite(permissions test_permissions.py ${PROBE})
 server_suite(demo test_demo.py)
+# lighttpd, nginx + fcgiwrap and busybox httpd, which leave the query's words to the program.
+server_suite(servers test_servers.py ${PROBE})
