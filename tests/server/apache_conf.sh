@@ -29,19 +29,22 @@ lc_write_demo_page() {
 body { font-family: sans-serif; margin: 2em; max-width: 46em; }
 td, th { padding: 0.4em 1em; text-align: left; }
 code, pre { background: #f2f2f2; }
+/* Three screen pixels per picture pixel, no smoothing: the artwork as drawn. */
+canvas.enlarged { image-rendering: pixelated; }
 </style>
 </head>
 <body>
 <h1>lumicount: four counter styles</h1>
-<p>Each picture below is drawn by the CGI program on every load; reload the page to see the counts go up.</p>
+<p>Each picture below is drawn by the CGI program on every load; reload the page to see the counts go up.
+Beside it, the same picture enlarged three times.</p>
 <table>
-<tr><th>style</th><th>counter</th><th>markup</th></tr>
+<tr><th>style</th><th>counter</th><th>enlarged</th><th>markup</th></tr>
 EOF
     for entry in "${LC_DEMO_COUNTERS[@]}"; do
       IFS=: read -r name style start <<<"$entry"
       query=$name${style:++$style}
-      printf '<tr><td>%s</td><td><img class="counter" id="%s" src="/cgi-bin/lumicount?%s" alt="%s"></td><td><code>&lt;img src="/cgi-bin/lumicount?%s"&gt;</code></td></tr>\n' \
-        "${style:-0}" "$name" "$query" "$name" "$query"
+      printf '<tr><td>%s</td><td><img class="counter" id="%s" src="/cgi-bin/lumicount?%s" alt="%s"></td><td><canvas class="enlarged" id="%s-x3" width="0" height="0"></canvas></td><td><code>&lt;img src="/cgi-bin/lumicount?%s"&gt;</code></td></tr>\n' \
+        "${style:-0}" "$name" "$query" "$name" "$name" "$query"
     done
     cat <<'EOF'
 </table>
@@ -59,6 +62,13 @@ window.addEventListener("load", function () {
   var lines = [];
   document.querySelectorAll("img.counter").forEach(function (img) {
     lines.push(img.id + " complete=" + img.complete + " size=" + img.naturalWidth + "x" + img.naturalHeight);
+    // The picture already loaded, copied: a second request would count a second visit.
+    var enlarged = document.getElementById(img.id + "-x3");
+    enlarged.width = img.naturalWidth;
+    enlarged.height = img.naturalHeight;
+    enlarged.style.width = 3 * img.naturalWidth + "px";
+    enlarged.style.height = 3 * img.naturalHeight + "px";
+    if (img.naturalWidth > 0) enlarged.getContext("2d").drawImage(img, 0, 0);
   });
   document.getElementById("report").textContent = lines.join("\n");
 });
@@ -214,6 +224,22 @@ lc_write_busybox_conf() {
   ln -sfn ../cgi-bin "$dir/htdocs/cgi-bin" && echo ".html:text/html" >"$dir/busybox.conf"
 }
 
+lc_unknown_server() {
+  echo "unknown server $1 (one of ${LC_SERVERS[*]})" >&2
+  return 1
+}
+
+# lc_server_packages SERVER: the Debian packages that serve the site.
+lc_server_packages() {
+  case $1 in
+    apache) echo apache2 ;;
+    lighttpd) echo lighttpd ;;
+    nginx) echo nginx fcgiwrap ;;
+    busybox) echo busybox ;;
+    *) lc_unknown_server "$1" ;;
+  esac
+}
+
 # lc_write_server_conf SERVER DIR PORT
 lc_write_server_conf() {
   case $1 in
@@ -221,7 +247,7 @@ lc_write_server_conf() {
     lighttpd) lc_write_lighttpd_conf "$2" "$3" ;;
     nginx) lc_write_nginx_conf "$2" "$3" ;;
     busybox) lc_write_busybox_conf "$2" ;;
-    *) echo "unknown server $1 (one of ${LC_SERVERS[*]})" >&2; return 1 ;;
+    *) lc_unknown_server "$1" ;;
   esac
 }
 
@@ -240,6 +266,6 @@ lc_run_server() {
     busybox)
       exec busybox httpd -f -p "127.0.0.1:$port" -h "$dir/htdocs" -c "$dir/busybox.conf" \
         ${as_user:+-u "$(lc_server_user):$(lc_server_group)"} ;;
-    *) echo "unknown server $server (one of ${LC_SERVERS[*]})" >&2; return 1 ;;
+    *) lc_unknown_server "$server" ;;
   esac
 }
