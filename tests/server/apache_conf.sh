@@ -217,8 +217,8 @@ EOF
   } >"$dir/nginx.conf"
 }
 
-# lc_write_busybox_conf DIR: busybox httpd runs what is under its home's
-# cgi-bin/, so that links to the site's; it cannot add response headers.
+# lc_write_busybox_conf DIR: busybox httpd runs the programs in cgi-bin/ of its
+# home, so that is a link to the site's; it cannot add response headers.
 lc_write_busybox_conf() {
   local dir=$1
   ln -sfn ../cgi-bin "$dir/htdocs/cgi-bin" && echo ".html:text/html" >"$dir/busybox.conf"

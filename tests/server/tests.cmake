@@ -1,4 +1,4 @@
-# Suites that run the built program under a private Apache (and Chromium) on loopback.
+# Suites that run the built program under private web servers (and Chromium) on loopback.
 # Labelled "server" so that sanitizer runs can leave them out.
 
 add_executable(server_gif_probe ${CMAKE_CURRENT_LIST_DIR}/gif_probe.cpp)
