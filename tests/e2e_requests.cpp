@@ -48,10 +48,11 @@ std::vector<std::string> cgi(const char* query, bool web = true) {
   return env;
 }
 
-// About the longest variable Linux passes to a program: every byte but zero and "=".
+// About the longest variable Linux passes to a program: every ASCII byte but zero and
+// "=" (Wine recodes the environment, and bytes above 0x7F do not pass it unchanged).
 std::string longest_query() {
   std::string query;
-  for (int b = 0; query.size() < 131000; b = (b + 1) % 256) query += static_cast<char>(b == 0 || b == '=' ? 'q' : b);
+  for (int b = 0; query.size() < 131000; b = (b + 1) % 128) query += static_cast<char>(b == 0 || b == '=' ? 'q' : b);
   return query;
 }
 
