@@ -48,6 +48,22 @@ const std::string kName232(232, 'n');
 const std::string kName231(231, 'n');
 const std::string kDotDirs = "././././././././././";  // 20 characters naming the current directory
 
+// A CGI server that passes no arguments, only the query (QUERY_STRING absent when null).
+std::vector<std::string> cgi(const char* query, bool web = true) {
+  std::vector<std::string> env = {"GATEWAY_INTERFACE=CGI/1.1"};
+  if (web) env.push_back(kWeb[0]);
+  if (query != nullptr) env.push_back(std::string("QUERY_STRING=") + query);
+  return env;
+}
+
+// About the longest variable Linux passes to a program: every ASCII byte but zero and
+// "=" (Wine recodes the environment, and bytes above 0x7F do not pass it unchanged).
+std::string longest_query() {
+  std::string query;
+  for (int b = 0; query.size() < 131000; b = (b + 1) % 128) query += static_cast<char>(b == 0 || b == '=' ? 'q' : b);
+  return query;
+}
+
 const std::vector<Case> kCases = {
     // Counter values.
     {"empty counter, web", false, "", {"hits"}, kWeb, {{"hits.ini", ""}}, 1, 0, "", {{"hits.ini", "1"}}},
@@ -134,6 +150,21 @@ const std::vector<Case> kCases = {
      kText, 0, "", {}},
     {"counter path of 255 characters", true, kDotDirs + "lumicount", {kName231}, kConsole, {{kName231 + ".ini", "7"}},
      8, 0, "", {}},
+    // Servers that leave the query's words to the program.
+    {"query words when the server passed none", false, "", {}, cgi("hits+1"), {{"hits.ini", "41"}}, 42, 1, "",
+     {{"hits.ini", "42"}}},
+    {"query words decoded", false, "", {}, cgi("h%69ts+%33"), {{"hits.ini", "41"}}, 42, 3, "", {{"hits.ini", "42"}}},
+    {"query with = gives no arguments", false, "", {}, cgi("hits+a=b"), {{"hits.ini", "5"}}, kText, 0,
+     information_page(), {{"hits.ini", "5"}}},
+    {"empty query gives no arguments", false, "", {}, cgi(""), {}, kText, 0, information_page(), {}},
+    {"server's own arguments win over the query", false, "", {"hits"}, cgi("other+2"), {{"hits.ini", "5"}}, 6, 0, "",
+     {{"hits.ini", "6"}, {"other.ini", kMissing}}},
+    {"query ignored without GATEWAY_INTERFACE", false, "", {}, {"REMOTE_ADDR=192.0.2.7", "QUERY_STRING=hits"},
+     {{"hits.ini", "5"}}, kText, 0, information_page(), {{"hits.ini", "5"}}},
+    {"query ignored on the console", false, "", {}, cgi("hits", false), {{"hits.ini", "5"}}, kText, 0,
+     console_banner(), {{"hits.ini", "5"}, {"lctlog.txt", kMissing}}},
+    {"query too long for arguments", false, "", {}, cgi(longest_query().c_str()), {}, kText, 0, information_page(),
+     {}},
 };
 
 std::string fill_dir(std::string text, const std::string& dir) {

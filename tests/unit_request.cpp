@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "request/request.h"
 
@@ -72,6 +73,56 @@ TEST(CounterStore, NamesAndValues) {
     EXPECT_EQ(parse_count(c.text), c.stored) << c.text;
     EXPECT_EQ(next_count(parse_count(c.text)), c.next) << c.text;
   }
+}
+
+
+TEST(QueryArguments, WordsAsApacheBuildsThem) {
+  const std::string longest(platform::kMaxQueryLength, 'q');
+  const std::string most_words(platform::kMaxQueryWords - 1, '+');
+  std::string every_byte;
+  for (int b = 1; b < 256; ++b) every_byte += static_cast<char>(b == '=' ? 'e' : b);
+  std::string megabyte;
+  while (megabyte.size() < (1u << 20)) megabyte += every_byte;
+  const std::vector<std::string> none = {"<not built>"};
+  struct {
+    std::string query;
+    std::vector<std::string> words;
+  } const cases[] = {
+      {"hits+1", {"hits", "1"}},
+      {"hits", {"hits"}},
+      {"a++b", {"a", "", "b"}},
+      {"+", {"", ""}},
+      {"hits+", {"hits", ""}},
+      {"h%69ts+%31", {"hits", "1"}},
+      {"%2b%2B%2f%5C%3c", {"++/\\<"}},
+      {"%E4%c3%a9%7F%01", {"\xE4\xC3\xA9\x7F\x01"}},
+      {"100%+%4+%4g+%%41+%", {"100%", "%4", "%4g", "%A", "%"}},
+      {"ab%00cd+x", {"ab", "x"}},
+      {"%00", {""}},
+      {"a%20b\\+\"*;`$(x)", {"a b\\", "\"*;`$(x)"}},
+      {"hits+a%3Db", {"hits", "a=b"}},
+      {"hits+a=b", none},
+      {"=", none},
+      {"", none},
+      {longest, {longest}},
+      {longest + "q", none},
+      {most_words, std::vector<std::string>(platform::kMaxQueryWords, "")},
+      {most_words + "+", none},
+      {megabyte, none},
+  };
+  char argv0[] = "/cgi-bin/lumicount";
+  static platform::QueryArguments built;
+  for (const auto& c : cases) {
+    std::vector<std::string> words = none;
+    if (platform::build_query_arguments(c.query.c_str(), argv0, built)) {
+      words.clear();
+      EXPECT_EQ(built.argv[0], argv0) << c.query.substr(0, 40);
+      for (int i = 1; i < built.argc; ++i) words.emplace_back(built.argv[i]);
+      EXPECT_EQ(built.argv[built.argc], nullptr) << c.query.substr(0, 40);
+    }
+    EXPECT_EQ(words, c.words) << c.query.substr(0, 40);
+  }
+  EXPECT_FALSE(platform::build_query_arguments(nullptr, argv0, built));
 }
 
 }  // namespace

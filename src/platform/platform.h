@@ -105,4 +105,19 @@ class VersionKey {
 #endif
 };
 
+// Stands in for a web server that runs the program on a query without "="
+// but does not pass the query's words as arguments (CGI/1.1's indexed query).
+constexpr std::size_t kMaxQueryLength = 8190;  // no query Apache accepts by default is longer
+constexpr int kMaxQueryWords = 512;            // far past the two words of a counter request
+struct QueryArguments {
+  int argc;
+  char* argv[kMaxQueryWords + 2];      // argument 0, the words, a null pointer
+  char words[kMaxQueryLength + 1];     // the decoded words, each zero-terminated
+};
+// The arguments as Apache builds them, without its backslashes before shell
+// characters: argv0, then the query split at every "+" (empty words kept), each
+// word's %XX decoded and ended by a decoded zero byte. False, with nothing
+// built, for a missing or empty query, one holding "=", or one past a bound.
+bool build_query_arguments(const char* query, char* argv0, QueryArguments& out);
+
 }  // namespace platform

@@ -26,7 +26,8 @@ void append_plain(const char* s) {
   for (; *s != '\0'; ++s) append_char(*s);
 }
 
-// Text from outside: a control byte must not end the line or the file early.
+// Text from outside: a control byte must not end the line or the file early,
+// and a backslash is doubled so that no typed text reads as an escape.
 void append_outside(const char* s) {
   static const char kHex[] = "0123456789abcdef";
   for (; *s != '\0'; ++s) {
@@ -35,6 +36,8 @@ void append_outside(const char* s) {
       append_plain("\\x");
       append_char(kHex[byte >> 4]);
       append_char(kHex[byte & 0xF]);
+    } else if (*s == '\\') {
+      append_plain("\\\\");
     } else {
       append_char(*s);
     }

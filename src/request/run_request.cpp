@@ -19,10 +19,17 @@ int run_request(int argc, char** argv) {
   platform::set_binary_stdout();
   static RunContext run;
   run = RunContext{};
-  run.argc = argc;
-  run.argv = argv;
   // Presence counts, even with an empty value.
   run.web_request = std::getenv("REMOTE_HOST") != nullptr || std::getenv("REMOTE_ADDR") != nullptr;
+  // A CGI server that left the query's words out: build them as Apache would.
+  static platform::QueryArguments built;
+  if (run.web_request && argc == 1 && std::getenv("GATEWAY_INTERFACE") != nullptr &&
+      platform::build_query_arguments(std::getenv("QUERY_STRING"), argv[0], built)) {
+    argc = built.argc;
+    argv = built.argv;
+  }
+  run.argc = argc;
+  run.argv = argv;
   find_install_dir(argc > 0 ? argv[0] : nullptr, run.install_dir);
 
   // Held by a web request until its counter is stored; the picture is drawn after.

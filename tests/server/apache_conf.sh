@@ -29,19 +29,22 @@ lc_write_demo_page() {
 body { font-family: sans-serif; margin: 2em; max-width: 46em; }
 td, th { padding: 0.4em 1em; text-align: left; }
 code, pre { background: #f2f2f2; }
+/* Three screen pixels per picture pixel, no smoothing: the artwork as drawn. */
+canvas.enlarged { image-rendering: pixelated; }
 </style>
 </head>
 <body>
 <h1>lumicount: four counter styles</h1>
-<p>Each picture below is drawn by the CGI program on every load; reload the page to see the counts go up.</p>
+<p>Each picture below is drawn by the CGI program on every load; reload the page to see the counts go up.
+Beside it, the same picture enlarged three times.</p>
 <table>
-<tr><th>style</th><th>counter</th><th>markup</th></tr>
+<tr><th>style</th><th>counter</th><th>enlarged</th><th>markup</th></tr>
 EOF
     for entry in "${LC_DEMO_COUNTERS[@]}"; do
       IFS=: read -r name style start <<<"$entry"
       query=$name${style:++$style}
-      printf '<tr><td>%s</td><td><img class="counter" id="%s" src="/cgi-bin/lumicount?%s" alt="%s"></td><td><code>&lt;img src="/cgi-bin/lumicount?%s"&gt;</code></td></tr>\n' \
-        "${style:-0}" "$name" "$query" "$name" "$query"
+      printf '<tr><td>%s</td><td><img class="counter" id="%s" src="/cgi-bin/lumicount?%s" alt="%s"></td><td><canvas class="enlarged" id="%s-x3" width="0" height="0"></canvas></td><td><code>&lt;img src="/cgi-bin/lumicount?%s"&gt;</code></td></tr>\n' \
+        "${style:-0}" "$name" "$query" "$name" "$name" "$query"
     done
     cat <<'EOF'
 </table>
@@ -59,6 +62,13 @@ window.addEventListener("load", function () {
   var lines = [];
   document.querySelectorAll("img.counter").forEach(function (img) {
     lines.push(img.id + " complete=" + img.complete + " size=" + img.naturalWidth + "x" + img.naturalHeight);
+    // The picture already loaded, copied: a second request would count a second visit.
+    var enlarged = document.getElementById(img.id + "-x3");
+    enlarged.width = img.naturalWidth;
+    enlarged.height = img.naturalHeight;
+    enlarged.style.width = 3 * img.naturalWidth + "px";
+    enlarged.style.height = 3 * img.naturalHeight + "px";
+    if (img.naturalWidth > 0) enlarged.getContext("2d").drawImage(img, 0, 0);
   });
   document.getElementById("report").textContent = lines.join("\n");
 });
@@ -131,4 +141,131 @@ ScriptAlias /cgi-bin/ "$dir/cgi-bin/"
 </Location>
 EOF
   } >"$dir/httpd.conf"
+}
+
+# The same site under the other tested servers. Each writes its config into DIR;
+# lc_run_server then runs the server in the foreground, children in its process group.
+LC_SERVERS=(apache lighttpd nginx busybox)
+LC_NO_CACHE="no-cache, no-store, must-revalidate"
+LC_EXPIRED="Thu, 01 Jan 1970 00:00:00 GMT"
+
+# lc_write_lighttpd_conf DIR PORT: lighttpd with mod_cgi.
+lc_write_lighttpd_conf() {
+  local dir=$1 port=$2
+  # lighttpd opens its error log after giving up root.
+  chown "$(lc_server_user):$(lc_server_group)" "$dir/logs" || return 1
+  {
+    cat <<EOF
+server.modules = ("mod_access", "mod_alias", "mod_setenv", "mod_cgi")
+server.bind = "127.0.0.1"
+server.port = $port
+server.document-root = "$dir/htdocs"
+server.errorlog = "$dir/logs/error.log"
+index-file.names = ("index.html")
+mimetype.assign = (".html" => "text/html")
+EOF
+    [ "$(id -u)" -eq 0 ] && printf 'server.username = "%s"\nserver.groupname = "%s"\n' "$(lc_server_user)" "$(lc_server_group)"
+    cat <<EOF
+alias.url = ("/cgi-bin/" => "$dir/cgi-bin/")
+\$HTTP["url"] =~ "^/cgi-bin/" {
+  # Only the program runs; the counter files and the log are never served.
+  cgi.assign = ("/lumicount" => "")
+  url.access-deny = (".ini", ".txt", ".tmp")
+  # A cached picture would make the counter stand still.
+  setenv.set-response-header = ("Cache-Control" => "$LC_NO_CACHE", "Expires" => "$LC_EXPIRED")
+}
+EOF
+  } >"$dir/lighttpd.conf"
+}
+
+# lc_write_nginx_conf DIR PORT: nginx passing the program to fcgiwrap on a socket in DIR/run/fcgi.
+lc_write_nginx_conf() {
+  local dir=$1 port=$2
+  mkdir -p "$dir/run/fcgi" && chown "$(lc_server_user):$(lc_server_group)" "$dir/run/fcgi" || return 1
+  {
+    echo "pid $dir/run/nginx.pid;"
+    echo "error_log $dir/logs/error.log warn;"
+    [ "$(id -u)" -eq 0 ] && echo "user $(lc_server_user) $(lc_server_group);"
+    cat <<EOF
+worker_processes 2;
+events { worker_connections 256; }
+http {
+  access_log $dir/logs/access.log;
+  client_body_temp_path $dir/run/body;
+  proxy_temp_path $dir/run/proxy;
+  fastcgi_temp_path $dir/run/fastcgi;
+  uwsgi_temp_path $dir/run/uwsgi;
+  scgi_temp_path $dir/run/scgi;
+  types { text/html html; }
+  server {
+    listen 127.0.0.1:$port;
+    root $dir/htdocs;
+    index index.html;
+    # Only the program runs; the counter files and the log are never served.
+    location = /cgi-bin/lumicount {
+      include /etc/nginx/fastcgi_params;
+      fastcgi_param SCRIPT_FILENAME $dir/cgi-bin/lumicount;
+      fastcgi_pass unix:$dir/run/fcgi/fcgiwrap.sock;
+      # A cached picture would make the counter stand still.
+      add_header Cache-Control "$LC_NO_CACHE" always;
+      add_header Expires "$LC_EXPIRED" always;
+    }
+    location /cgi-bin/ { return 404; }
+  }
+}
+EOF
+  } >"$dir/nginx.conf"
+}
+
+# lc_write_busybox_conf DIR: busybox httpd runs the programs in cgi-bin/ of its
+# home, so that is a link to the site's; it cannot add response headers.
+lc_write_busybox_conf() {
+  local dir=$1
+  ln -sfn ../cgi-bin "$dir/htdocs/cgi-bin" && echo ".html:text/html" >"$dir/busybox.conf"
+}
+
+lc_unknown_server() {
+  echo "unknown server $1 (one of ${LC_SERVERS[*]})" >&2
+  return 1
+}
+
+# lc_server_packages SERVER: the Debian packages that serve the site.
+lc_server_packages() {
+  case $1 in
+    apache) echo apache2 ;;
+    lighttpd) echo lighttpd ;;
+    nginx) echo nginx fcgiwrap ;;
+    busybox) echo busybox ;;
+    *) lc_unknown_server "$1" ;;
+  esac
+}
+
+# lc_write_server_conf SERVER DIR PORT
+lc_write_server_conf() {
+  case $1 in
+    apache) lc_write_apache_conf "$2" "$3" ;;
+    lighttpd) lc_write_lighttpd_conf "$2" "$3" ;;
+    nginx) lc_write_nginx_conf "$2" "$3" ;;
+    busybox) lc_write_busybox_conf "$2" ;;
+    *) lc_unknown_server "$1" ;;
+  esac
+}
+
+# lc_run_server SERVER DIR PORT: the server in the foreground until it is signalled.
+lc_run_server() {
+  local server=$1 dir=$2 port=$3 as_user=()
+  [ "$(id -u)" -eq 0 ] && as_user=(setpriv --reuid="$(lc_server_user)" --regid="$(lc_server_group)" --init-groups)
+  case $server in
+    apache) exec /usr/sbin/apache2 -f "$dir/httpd.conf" -DFOREGROUND ;;
+    lighttpd) exec /usr/sbin/lighttpd -D -f "$dir/lighttpd.conf" ;;
+    nginx)
+      # fcgiwrap runs the program as the server's user, one child per concurrent request.
+      "${as_user[@]}" /usr/sbin/fcgiwrap -c 8 -s "unix:$dir/run/fcgi/fcgiwrap.sock" &
+      for _ in $(seq 100); do [ -S "$dir/run/fcgi/fcgiwrap.sock" ] && break; sleep 0.05; done
+      exec /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/logs/error.log" -g "daemon off;" ;;
+    busybox)
+      exec busybox httpd -f -p "127.0.0.1:$port" -h "$dir/htdocs" -c "$dir/busybox.conf" \
+        ${as_user:+-u "$(lc_server_user):$(lc_server_group)"} ;;
+    *) lc_unknown_server "$server" ;;
+  esac
 }

@@ -62,17 +62,22 @@ class Apache:
             self._shell(f'lc_make_site "{self.dir}" "{self.program}"')
             for _ in range(3):
                 self.port = free_port()
-                self._shell(f'lc_write_apache_conf "{self.dir}" {self.port} {self.mpm} {self.cgi}')
+                self._shell(self._conf_script())
                 if self._start():
                     return self
-            raise RuntimeError("Apache did not start:\n" + self.error_log())
+            raise RuntimeError(f"{type(self).__name__} did not start:\n" + self.error_log())
         except BaseException:
             self.__exit__(None, None, None)
             raise
 
+    def _conf_script(self):
+        return f'lc_write_apache_conf "{self.dir}" {self.port} {self.mpm} {self.cgi}'
+
+    def _command(self):
+        return [APACHE, "-f", str(self.dir / "httpd.conf"), "-DFOREGROUND"]
+
     def _start(self):
-        self.proc = subprocess.Popen([APACHE, "-f", str(self.dir / "httpd.conf"), "-DFOREGROUND"],
-                                     start_new_session=True)
+        self.proc = subprocess.Popen(self._command(), start_new_session=True)
         deadline = time.monotonic() + START_TIMEOUT
         while time.monotonic() < deadline:
             if self.proc.poll() is not None:

@@ -1,4 +1,4 @@
-# Suites that run the built program under a private Apache (and Chromium) on loopback.
+# Suites that run the built program under private web servers (and Chromium) on loopback.
 # Labelled "server" so that sanitizer runs can leave them out.
 
 add_executable(server_gif_probe ${CMAKE_CURRENT_LIST_DIR}/gif_probe.cpp)
@@ -28,3 +28,5 @@ server_suite(demo test_demo.py)
 # Needs root and loop devices; says SKIP and exits 77 where the machine refuses them.
 server_suite(power_cut test_power_cut.py)
 set_tests_properties(server_power_cut PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
+# lighttpd, nginx + fcgiwrap and busybox httpd, which leave the query's words to the program.
+server_suite(servers test_servers.py ${PROBE})
