@@ -170,7 +170,7 @@ alias.url = ("/cgi-bin/" => "$dir/cgi-bin/")
 \$HTTP["url"] =~ "^/cgi-bin/" {
   # Only the program runs; the counter files and the log are never served.
   cgi.assign = ("/lumicount" => "")
-  url.access-deny = (".ini", ".txt", ".tmp")
+  url.access-deny = (".ini", ".txt", ".tmp", ".lck")
   # A cached picture would make the counter stand still.
   setenv.set-response-header = ("Cache-Control" => "$LC_NO_CACHE", "Expires" => "$LC_EXPIRED")
 }
