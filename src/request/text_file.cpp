@@ -9,21 +9,23 @@ namespace {
 
 constexpr char kEndOfFile = 0x1A;
 
-// Every character of the log text may be a line end that grows to two bytes.
-char encoded[2 * kLogTextSize];
+// File bytes on their way in or out, one buffer for both: fewer pages to
+// fault in on every hit. Every character of the log text may be a line end
+// that grows to two bytes, and a whole log is read in one call.
+char file_bytes[2 * kLogTextSize];
 
 }  // namespace
 
 bool TextReader::refill() {
   if (pos_ < len_) return true;
   if (ended_) return false;
-  len_ = file_.read(chunk_, sizeof chunk_);
+  len_ = file_.read(file_bytes, sizeof file_bytes);
   pos_ = 0;
   // A regular file reads short only at its end: no second call to learn that.
-  ended_ = len_ < sizeof chunk_;
+  ended_ = len_ < sizeof file_bytes;
   // 0x1A ends the file: what follows it is never read.
-  if (const void* end = std::memchr(chunk_, kEndOfFile, len_)) {
-    len_ = static_cast<std::size_t>(static_cast<const char*>(end) - chunk_);
+  if (const void* end = std::memchr(file_bytes, kEndOfFile, len_)) {
+    len_ = static_cast<std::size_t>(static_cast<const char*>(end) - file_bytes);
     ended_ = true;
   }
   return len_ > 0;
@@ -33,7 +35,7 @@ bool TextReader::refill() {
 std::size_t TextReader::read_line(char* out, std::size_t max_chars) {
   std::size_t n = 0;
   while (n < max_chars && refill()) {
-    const char* start = chunk_ + pos_;
+    const char* start = file_bytes + pos_;
     std::size_t span = std::min(len_ - pos_, max_chars - n);
     if (const void* lf = std::memchr(start, '\n', span)) span = static_cast<std::size_t>(static_cast<const char*>(lf) - start) + 1;
     const void* cr = std::memchr(start, '\r', span);
@@ -46,7 +48,7 @@ std::size_t TextReader::read_line(char* out, std::size_t max_chars) {
       continue;
     }
     // A CR is dropped; the usual CR LF ends the line at once.
-    if (++pos_ < len_ && chunk_[pos_] == '\n') {
+    if (++pos_ < len_ && file_bytes[pos_] == '\n') {
       out[n++] = '\n';
       ++pos_;
       break;
@@ -63,14 +65,14 @@ bool write_text_file(platform::LockedFile& file, const char* text, std::size_t l
   while (text < end) {
     const void* lf = std::memchr(text, '\n', static_cast<std::size_t>(end - text));
     const char* stop = lf != nullptr ? static_cast<const char*>(lf) : end;
-    std::memcpy(encoded + n, text, static_cast<std::size_t>(stop - text));
+    std::memcpy(file_bytes + n, text, static_cast<std::size_t>(stop - text));
     n += static_cast<std::size_t>(stop - text);
     text = stop;
     if (lf != nullptr) {
-      encoded[n++] = '\r';
-      encoded[n++] = '\n';
+      file_bytes[n++] = '\r';
+      file_bytes[n++] = '\n';
       ++text;
     }
   }
-  return file.replace(encoded, n, 0);
+  return file.replace(file_bytes, n, 0);
 }

@@ -6,9 +6,8 @@
 
 #include "platform/platform.h"
 
-// A whole log at the limits in one read.
-constexpr std::size_t kReadChunk = std::size_t{1} << 16;
-
+// Reads through the one buffer of file bytes that write_text_file also uses:
+// at most one reader at a time, done before any text file is written.
 class TextReader {
  public:
   explicit TextReader(platform::LockedFile& file) : file_(file) {}
@@ -23,7 +22,6 @@ class TextReader {
   bool refill();  // false at the end of the file
 
   platform::LockedFile& file_;
-  char chunk_[kReadChunk];  // written before it is read
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
   bool ended_ = false;
