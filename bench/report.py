@@ -17,8 +17,10 @@ FILE_WORK_RATIO = 1.15
 FILE_WORK_AIM = 1.05
 INTERLEAVED = ["web request, static gd (`b 1`)", "file-work floor (`bench/floor.c`, waits for the data)",
                "file-work floor without the wait for the data", "no-op (`bench/noop.c`)"]
-BUSY = (" The machine was busy with other work: waiting for it adds much the same time to every"
-        " program, which widens every spread and pulls every ratio towards 1, flattering the targets.")
+BUSY = (" The load average was above the number of cores (it counts work of the last minutes, the"
+        " benchmark's own and a test run before it included). Where others share the cores, waiting for"
+        " them adds much the same time to every program, which widens every spread and pulls every"
+        " ratio towards 1, flattering the targets.")
 RELIABILITY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "reliability.md")
 
 
