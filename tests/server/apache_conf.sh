@@ -85,7 +85,7 @@ lc_make_site() {
   local dir=$1 program=$2 entry name style start
   mkdir -p "$dir/htdocs" "$dir/cgi-bin" "$dir/run" "$dir/logs" || return 1
   chmod 755 "$dir" "$dir/htdocs" "$dir/cgi-bin" "$dir/run" "$dir/logs"
-  install -m 755 "$program" "$dir/cgi-bin/lumicount" || return 1
+  install -s -m 755 "$program" "$dir/cgi-bin/lumicount" || return 1
   for entry in "${LC_DEMO_COUNTERS[@]}"; do
     IFS=: read -r name style start <<<"$entry"
     printf '%s' "$start" >"$dir/cgi-bin/$name.ini"
