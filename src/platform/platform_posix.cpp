@@ -90,6 +90,24 @@ struct FdGuard {
   }
 };
 
+// Writes the new content beside the file, with its rights, and renames it over
+// the old one, so the path always names a whole old or whole new file. False,
+// with the old file as it was, where no new file can be made or path is a link.
+bool replace_by_rename(int held, const char* path, const char* temp, const char* data, std::size_t len) {
+  struct stat rights {};
+  struct stat link {};
+  if (fstat(held, &rights) != 0 || lstat(path, &link) != 0 || S_ISLNK(link.st_mode)) return false;
+  // Only the holder of the run lock writes the temporary file, so its fixed name is safe.
+  const FdGuard out{open_retrying(temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW)};
+  if (out.fd < 0) return false;
+  if (fchmod(out.fd, rights.st_mode & 07777) == 0 && write_all(out.fd, data, len)) {
+    wait_for_data_on_disk(out.fd);
+    if (rename(temp, path) == 0) return true;
+  }
+  unlink(temp);
+  return false;
+}
+
 }  // namespace
 
 void set_binary_stdout() {}
@@ -163,22 +181,10 @@ std::size_t LockedFile::read(char* buf, std::size_t cap) {
 
 bool LockedFile::replace(const char* data, std::size_t len, std::size_t pad_to) {
   if (fd_ < 0 || !writable_) return false;
-  struct stat held {};
-  struct stat link {};
-  if (fstat(fd_, &held) != 0) return false;
-  const bool plain = !in_place_ && lstat(path_, &link) == 0 && !S_ISLNK(link.st_mode);
   // open() made sure the suffix fits.
   char temp[sizeof path_ + sizeof kTempSuffix];
   std::snprintf(temp, sizeof temp, "%s%s", path_, kTempSuffix);
-  // Only the holder of the run lock writes the temporary file, so its fixed name is safe.
-  const FdGuard out{plain ? open_retrying(temp, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW) : -1};
-  if (out.fd >= 0) {
-    if (fchmod(out.fd, held.st_mode & 07777) == 0 && write_all(out.fd, data, len)) {
-      wait_for_data_on_disk(out.fd);
-      if (rename(temp, path_) == 0) return true;
-    }
-    unlink(temp);
-  }
+  if (!in_place_ && replace_by_rename(fd_, path_, temp, data, len)) return true;
   // No new file here (a directory we may not write, or a symlink to keep).
   return rewrite_in_place(data, len, pad_to);
 }
