@@ -1,9 +1,19 @@
-// Everything that differs between Linux and Windows.
+// Everything that differs between Linux and Windows, file systems and ways of being started.
 #pragma once
 
 #include <cstddef>
 
 namespace platform {
+
+// One run of the program: the CGI entry, called once per request.
+using RequestFn = int (*)(int argc, char** argv);
+
+// Standard input is a listening socket: a FastCGI server started the program.
+bool started_by_fastcgi();
+// Serves FastCGI requests until SIGTERM, each as one CGI run of run_request with
+// the request's parameters as its environment and its output as standard
+// output; argv0 places the install directory. Returns the exit status.
+int serve_fastcgi(char* argv0, RequestFn run_request);
 
 // GIF bytes and bare line feeds must leave the program unchanged.
 void set_binary_stdout();

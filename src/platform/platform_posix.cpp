@@ -1,6 +1,7 @@
 // Linux and other POSIX systems.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -111,6 +112,19 @@ bool replace_by_rename(int held, const char* path, const char* temp, const char*
 }  // namespace
 
 void set_binary_stdout() {}
+
+// A CGI program's standard input is a pipe, a file or a connected socket; only
+// a server that listens on the program's behalf hands it an unconnected one.
+bool started_by_fastcgi() {
+  struct sockaddr_storage peer {};
+  socklen_t len = sizeof peer;
+  if (getpeername(STDIN_FILENO, reinterpret_cast<struct sockaddr*>(&peer), &len) == 0 || errno != ENOTCONN) {
+    return false;
+  }
+  int listening = 0;
+  socklen_t size = sizeof listening;
+  return getsockopt(STDIN_FILENO, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) == 0 && listening != 0;
+}
 
 bool is_dir_separator(char c) { return c == '/' || c == '\\'; }
 

@@ -169,6 +169,9 @@ bool replace_by_temp(HANDLE held, const char* path, const char* temp, const char
 
 void set_binary_stdout() { _setmode(_fileno(stdout), _O_BINARY); }
 
+// The Windows build runs as CGI only.
+bool started_by_fastcgi() { return false; }
+
 bool is_dir_separator(char c) { return c == '\\'; }
 
 bool leaves_install_dir(const char* name) {

@@ -1,3 +1,8 @@
+#include "platform/platform.h"
 #include "request/request.h"
 
-int main(int argc, char** argv) { return run_request(argc, argv); }
+int main(int argc, char** argv) {
+  // Resident under a FastCGI server; otherwise one CGI or console run.
+  if (platform::started_by_fastcgi()) return platform::serve_fastcgi(argc > 0 ? argv[0] : nullptr, run_request);
+  return run_request(argc, argv);
+}

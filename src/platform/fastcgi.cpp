@@ -1,0 +1,125 @@
+// The resident way of running: a FastCGI server hands the program a listening
+// socket and sends it requests. Each request runs as one CGI run would, with
+// the request's parameters as its environment and its output as standard output.
+#include <fcgiapp.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+constexpr int kListenFd = 0;
+// Answers are a few kilobytes at most: one write to the server per request.
+constexpr std::size_t kOutputBuffer = 16384;
+
+volatile sig_atomic_t stop_requested = 0;
+
+void request_stop(int) { stop_requested = 1; }
+
+ssize_t write_to_request(void* cookie, const char* data, std::size_t len) {
+  const int written = FCGX_PutStr(data, static_cast<int>(len), static_cast<FCGX_Stream*>(cookie));
+  return written < 0 ? -1 : written;
+}
+
+// For the length of one request, environ is its parameters and stdout writes
+// to it; both are the process's own again before the request is freed.
+class RequestScope {
+ public:
+  explicit RequestScope(FCGX_Request& request) : saved_env_(environ), saved_out_(stdout) {
+    static char buffer[kOutputBuffer];
+    const cookie_io_functions_t io{nullptr, write_to_request, nullptr, nullptr};
+    stream_ = fopencookie(request.out, "w", io);
+    if (stream_ == nullptr) return;
+    std::setvbuf(stream_, buffer, _IOFBF, sizeof buffer);
+    environ = request.envp;
+    stdout = stream_;
+  }
+  ~RequestScope() {
+    if (stream_ == nullptr) return;
+    std::fclose(stream_);
+    stdout = saved_out_;
+    environ = saved_env_;
+  }
+  RequestScope(const RequestScope&) = delete;
+  RequestScope& operator=(const RequestScope&) = delete;
+  bool ready() const { return stream_ != nullptr; }
+
+ private:
+  char** saved_env_;
+  std::FILE* saved_out_;
+  std::FILE* stream_ = nullptr;
+};
+
+// SIGTERM stays blocked except while waiting for the next connection, so a
+// stop never lands inside a request.
+bool block_stop_signal(sigset_t& waiting_mask) {
+  struct sigaction on_term {};
+  on_term.sa_handler = request_stop;
+  sigemptyset(&on_term.sa_mask);
+  sigset_t term;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  return sigaction(SIGTERM, &on_term, nullptr) == 0 && sigprocmask(SIG_BLOCK, &term, &waiting_mask) == 0 &&
+         sigdelset(&waiting_mask, SIGTERM) == 0;
+}
+
+// Several processes may share the socket: the one that loses the race for a
+// connection gets EAGAIN instead of blocking with SIGTERM held off.
+bool make_nonblocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Waits for a connection with SIGTERM let through; false once stopped.
+bool wait_for_connection(const sigset_t& waiting_mask) {
+  struct pollfd listener {kListenFd, POLLIN, 0};
+  while (stop_requested == 0) {
+    const int ready = ppoll(&listener, 1, nullptr, &waiting_mask);
+    if (ready > 0 && (listener.revents & (POLLERR | POLLNVAL)) != 0) return false;
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+int serve_fastcgi(char* argv0, RequestFn run_request) {
+  static char no_name[] = "";
+  char* args[] = {argv0 != nullptr ? argv0 : no_name, nullptr};
+  sigset_t waiting_mask;
+  // Our handler first: libfcgi installs its own only where none is set.
+  if (!block_stop_signal(waiting_mask) || !make_nonblocking(kListenFd) || FCGX_Init() != 0) return 1;
+  // The server's time zone, read once, before any request's parameters stand in for the environment.
+  tzset();
+  FCGX_Request request;
+  if (FCGX_InitRequest(&request, kListenFd, 0) != 0) return 1;
+  while (wait_for_connection(waiting_mask)) {
+    const int accepted = FCGX_Accept_r(&request);
+    // Another process took the connection, or it closed before its request came.
+    if (accepted == -EAGAIN || accepted == -EINTR) continue;
+    if (accepted < 0) return stop_requested != 0 ? 0 : 1;
+    {
+      const RequestScope scope(request);
+      // Each request is a fresh run: its arguments come from its own query.
+      if (scope.ready()) run_request(1, args);
+    }
+    FCGX_Finish_r(&request);
+  }
+  return 0;
+}
+
+}  // namespace platform
+
+// Host names are for libfcgi's socket opening, which this program never calls.
+extern "C" struct hostent* __wrap_gethostbyname(const char*) { return nullptr; }
