@@ -97,8 +97,20 @@ const std::vector<LogCase> kLogCases = {
      [](const std::string& t) { return with(t, "hits 192.0.2.7", old_entries(2)); }},
     {"character limit cuts the straddling line", {"hits"}, kAddr, crlf(kHeader + long_lines(60, 1000)),
      [](const std::string& t) { return cut(with(t, "hits 192.0.2.7", long_lines(60, 1000))); }},
-    {"an entry longer than the limit is cut", {"hits"}, {"REMOTE_ADDR=a", "HTTP_USER_AGENT=" + std::string(60000, 'u')},
-     kAbsent, [](const std::string& t) { return cut(with(t, "hits a - " + std::string(60000, 'u'))); }},
+    {"each piece has its own bound", {std::string(300, 'n')},
+     {"REMOTE_HOST=" + std::string(300, 'h'), "REMOTE_ADDR=" + std::string(100, 'a'), "HTTP_USER_AGENT=" + std::string(60000, 'u')},
+     crlf(kHeader + long_lines(48, 1000)), [](const std::string& t) {
+       return with(t, std::string(256, 'n') + " " + std::string(255, 'h') + " [" + std::string(64, 'a') + "] - " +
+                          std::string(512, 'u'), long_lines(48, 1000));
+     }},
+    {"a cut never splits an escape", {"hits"}, {"REMOTE_ADDR=a", "HTTP_USER_AGENT=" + std::string(511, 'u') + "\\"},
+     kAbsent, [](const std::string& t) { return with(t, "hits a - " + std::string(511, 'u')); }},
+    {"escapes count towards the bound", {"hits"}, {"REMOTE_ADDR=a", "HTTP_USER_AGENT=" + std::string(8000, '\t')},
+     kAbsent, [](const std::string& t) {
+       std::string tabs;
+       for (int i = 0; i < 128; ++i) tabs += "\\x09";
+       return with(t, "hits a - " + tabs);
+     }},
 };
 
 std::string stamp_of(std::time_t when) {

@@ -205,22 +205,31 @@ bool whole_entries(const std::string& log) {
 
 const char kStrace[] = "/usr/bin/strace";
 
-// A request killed at one chosen system call, the instant a random kill rarely hits.
+// A request killed, or failed by its file system, at one chosen system call:
+// the instants a random kill or a real fault rarely hits.
+enum class Answer { none, picture, cannot_open_log };
+
 struct Injected {
   const char* what;
   bool in_place;        // run as nobody in a directory it may not write
   std::string counter;  // before
   bool full_log;        // else the header alone, which every request makes longer
-  const char* call;     // the system call killed at
-  int when;             // its how-manieth
+  const char* inject;   // strace's fault injection: call:signal or error:when, on the log's path where it names one
   std::string counter_read;  // the counter as every reader takes it afterwards
+  Answer answer = Answer::none;
 };
 
 const Injected kInjected[] = {
-    {"killed before the new counter is renamed over the old", false, "41", true, "rename", 2, "41"},
-    {"in place, killed before the cut after the wrap", true, "999999999", false, "ftruncate", 1, "0"},
-    {"in place, killed after the count behind leading zeros", true, "999999999", false, "write", 3, "000000000"},
-    {"in place, killed before the shrinking log is cut", true, "41", true, "ftruncate", 1, "41"},
+    {"killed before the new counter is renamed over the old", false, "41", true, "rename:signal=KILL:when=2", "41"},
+    {"in place, killed before the cut after the wrap", true, "999999999", false, "ftruncate:signal=KILL:when=1", "0"},
+    {"in place, killed after the count behind leading zeros", true, "999999999", false, "write:signal=KILL:when=3",
+     "000000000"},
+    {"in place, killed before the shrinking log is cut", true, "41", true, "ftruncate:signal=KILL:when=1", "41"},
+    // Another machine replaced a name this one still had cached: looked up again, counted.
+    {"a stale name when opening", false, "41", true, "newfstatat:error=ESTALE:when=1..2@log", "42", Answer::picture},
+    {"a stale name when reading", false, "41", true, "read:error=ESTALE:when=1@log", "42", Answer::picture},
+    // A read that fails is never the end of the file: nothing is rewritten from it.
+    {"a failing read of the log", false, "41", true, "read:error=EIO:when=1@log", "41", Answer::cannot_open_log},
 };
 
 TEST(Races, KilledAtEachStepLeavesWholeFiles) {
@@ -236,13 +245,23 @@ TEST(Races, KilledAtEachStepLeavesWholeFiles) {
     if (c.in_place) dir.give_to_nobody_read_only();
     harness::Invocation call{"", {"hits"}, {"REMOTE_ADDR=192.0.2.9"}};
     call.as_nobody = c.in_place;
-    call.wrapper = {kStrace, "-qq", "-o", "/dev/null", "-e", std::string("trace=") + c.call, "-e",
-                    std::string("inject=") + c.call + ":signal=KILL:when=" + std::to_string(c.when)};
-    const harness::Outcome killed = dir.run(call);
-    EXPECT_TRUE(killed.out.empty()) << "the request ran to its answer";
+    std::string inject = c.inject;
+    const std::size_t on_log = inject.find("@log");
+    call.wrapper = {kStrace, "-qq", "-o", "/dev/null", "-e", "trace=" + inject.substr(0, inject.find(':')), "-e",
+                    "inject=" + inject.substr(0, on_log)};
+    if (on_log != std::string::npos) call.wrapper.insert(call.wrapper.end(), {"-P", dir.path() + "/lctlog.txt"});
+    const harness::Outcome faulted = dir.run(call);
+    const std::string cannot_open = "Cannot open \"" + dir.seen_by_program() + "lctlog.txt\".<BR>\n";
+    switch (c.answer) {
+      case Answer::none: EXPECT_TRUE(faulted.out.empty()) << "the request ran to its answer"; break;
+      case Answer::picture: EXPECT_EQ(harness::image_mismatch(faulted.out, 42, 0), ""); break;
+      case Answer::cannot_open_log: EXPECT_EQ(faulted.out, cannot_open); break;
+    }
     EXPECT_EQ(as_read(dir.read("hits.ini")), c.counter_read);
     const std::string log = as_read(dir.read("lctlog.txt"));
     EXPECT_TRUE(log == old_log || whole_entries(log)) << log.substr(0, 200);
+    EXPECT_TRUE(c.answer != Answer::cannot_open_log || log == old_log) << "a failed read rewrote the log";
+    EXPECT_TRUE(c.answer != Answer::picture || count_entries(log) == 300) << "old entries lost";
     // The next request finds everything in order.
     call.wrapper.clear();
     const harness::Outcome next = dir.run(call);

@@ -39,6 +39,18 @@ enum class Access {
   create,  // access log: created when missing, must be writable
 };
 
+// How long a request waits for its turn: as long as the requests ahead of it
+// keep finishing (the log changes), but not past a stuck one, and never so long
+// that a web server gives up on it first (Apache waits 60 s).
+constexpr int kTurnStallSeconds = 10;
+constexpr int kTurnMaxSeconds = 40;
+
+enum class Turn {
+  taken,        // this run holds the turn: its files are replaced whole
+  per_file,     // no lock file can be made here: each file locks itself, rewritten in place
+  unavailable,  // the turn did not come within the bound, or the lock file is unusable
+};
+
 // Serialises the web requests of one install directory, from before the log
 // is read until the counter is stored. It locks a small file beside the log
 // that nothing ever replaces, so every waiting request waits on the lock it
@@ -50,8 +62,8 @@ class RunLock {
   RunLock(const RunLock&) = delete;
   RunLock& operator=(const RunLock&) = delete;
 
-  // Blocks until held; false where the lock file cannot be opened or locked.
-  bool acquire(const char* lock_path);
+  // Waits within the bounds above; progress_path is the file each turn rewrites.
+  Turn acquire(const char* lock_path, const char* progress_path);
   void release();
 
  private:
@@ -65,7 +77,8 @@ class RunLock {
 // A counter file or the access log, opened for one run. Under the run lock its
 // content is replaced by a new file renamed over it, so a killed process leaves
 // the old or the new bytes. Without the run lock, a writer locks the file itself
-// and rewrites it in place, never moving the file others wait on.
+// and rewrites it in place, never moving the file others wait on. Anything but
+// a regular file is refused at once.
 class LockedFile {
  public:
   LockedFile() = default;
@@ -76,14 +89,19 @@ class LockedFile {
   bool open(const char* path, Access access, bool run_locked);
   bool readable() const { return readable_; }
   bool writable() const { return writable_; }
-  // Raw bytes from the current position: 0 at the end or on error.
-  std::size_t read(char* buf, std::size_t cap);
-  // Puts data in place of the whole content; false when it may not have.
+  // Raw bytes from the current position: 0 at the end, -1 on an error, which
+  // is never to be taken for the end of the file.
+  long read(char* buf, std::size_t cap);
+  // Whether everything the file held when opened has been read.
+  bool at_end() const { return offset_ >= size_; }
+  // Puts data in place of the whole content; false, with the file as it was
+  // or as a reader takes it, where the new content could not be written.
   // pad_to: a count, rewritten in place, first becomes data behind leading
   // zeros up to that many bytes, which reads as the same count.
   bool replace(const char* data, std::size_t len, std::size_t pad_to);
 
  private:
+  bool open_once(Access access, bool run_locked);
   void close();
   bool rewrite_in_place(const char* data, std::size_t len, std::size_t pad_to);
 
@@ -92,7 +110,15 @@ class LockedFile {
   void* handle_ = nullptr;
 #else
   int fd_ = -1;
+  unsigned owner_ = 0;  // kept by a replacing file
+  unsigned group_ = 0;
+  unsigned mode_ = 0;
+  bool linked_ = false;  // path is a symbolic link: its target is replaced
 #endif
+  Access access_ = Access::read;
+  bool run_locked_ = false;
+  std::size_t offset_ = 0;
+  std::size_t size_ = 0;
   bool readable_ = false;
   bool writable_ = false;
   bool in_place_ = false;  // this file is its own lock: never replace it

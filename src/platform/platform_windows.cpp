@@ -31,8 +31,39 @@ HANDLE open_handle(const char* path, DWORD rights, DWORD disposition) {
   return CreateFileA(path, rights, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// Opens path for the access; falls back to what the file allows.
+// The file name after the directory: temp and target share the directory,
+// so a bare name renames within it.
+const char* final_component(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
+  }
+  return name;
+}
+
+// Names Windows gives to devices whatever follows them ("con.ini" is the console).
+constexpr const char* kDeviceNames[] = {"CON", "PRN", "AUX", "NUL", "COM", "LPT", "CONIN$", "CONOUT$"};
+
+bool names_device(const char* path) {
+  const char* name = final_component(path);
+  for (const char* device : kDeviceNames) {
+    const std::size_t len = std::strlen(device);
+    if (_strnicmp(name, device, len) != 0) continue;
+    const char* rest = name + len;
+    // COM and LPT are devices with a digit behind them.
+    if (len == 3 && (_strnicmp(device, "COM", 3) == 0 || _strnicmp(device, "LPT", 3) == 0)) {
+      if (*rest < '0' || *rest > '9') continue;
+      ++rest;
+    }
+    if (*rest == '\0' || *rest == '.' || *rest == ':' || *rest == ' ') return true;
+  }
+  return false;
+}
+
+// Opens path for the access; falls back to what the file allows. A device or
+// a pipe, by name or by what opened, is refused.
 HANDLE open_for(const char* path, Access access, bool& readable, bool& writable) {
+  if (names_device(path)) return INVALID_HANDLE_VALUE;
   const DWORD disposition = access == Access::create ? OPEN_ALWAYS : OPEN_EXISTING;
   readable = true;
   writable = access != Access::read;
@@ -50,10 +81,50 @@ HANDLE open_for(const char* path, Access access, bool& readable, bool& writable)
   return h;
 }
 
-bool lock_range(HANDLE h) {
-  OVERLAPPED at{};
-  at.OffsetHigh = kLockOffsetHigh;
-  return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) != FALSE;
+enum class Locked { yes, unsupported, timed_out };
+// Between two tries for a lock held elsewhere; short, as a turn takes milliseconds.
+constexpr DWORD kLongestPauseMs = 16;
+constexpr ULONGLONG kMsPerSecond = 1000;
+
+// What a finished turn changes in the file each holder rewrites.
+struct Progress {
+  FILETIME written;
+  DWORD size_low;
+  bool operator!=(const Progress& other) const {
+    return CompareFileTime(&written, &other.written) != 0 || size_low != other.size_low;
+  }
+};
+
+Progress progress_of(const char* path) {
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (GetFileAttributesExA(path, GetFileExInfoStandard, &data) == FALSE) return {};
+  return {data.ftLastWriteTime, data.nFileSizeLow};
+}
+
+// An exclusive lock on h, tried again and again within the turn's bounds:
+// as long as the turns ahead keep finishing, but not past a stuck one.
+Locked lock_bounded(HANDLE h, const char* progress_path) {
+  const ULONGLONG began = GetTickCount64();
+  ULONGLONG changed = began;
+  Progress last = progress_of(progress_path);
+  DWORD pause = 1;
+  for (;;) {
+    OVERLAPPED at{};
+    at.OffsetHigh = kLockOffsetHigh;
+    if (LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != FALSE) return Locked::yes;
+    if (GetLastError() != ERROR_LOCK_VIOLATION && GetLastError() != ERROR_IO_PENDING) return Locked::unsupported;
+    Sleep(pause);
+    pause = pause * 2 > kLongestPauseMs ? kLongestPauseMs : pause * 2;
+    const ULONGLONG now = GetTickCount64();
+    const Progress seen = progress_of(progress_path);
+    if (seen != last) {
+      last = seen;
+      changed = now;
+    }
+    if (now - changed >= kTurnStallSeconds * kMsPerSecond || now - began >= kTurnMaxSeconds * kMsPerSecond) {
+      return Locked::timed_out;
+    }
+  }
 }
 
 void unlock_range(HANDLE h) {
@@ -122,16 +193,6 @@ constexpr auto kRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 constexpr DWORD kRenameReplacePosix = 0x1 | 0x2;  // replace if exists, POSIX semantics
 constexpr std::size_t kNameChars = 272;
 
-// The file name after the directory: temp and target share the directory,
-// so a bare name renames within it.
-const char* final_component(const char* path) {
-  const char* name = path;
-  for (const char* p = path; *p != '\0'; ++p) {
-    if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
-  }
-  return name;
-}
-
 // Renames the open temporary file over path even while path is held open by
 // us and by waiting processes: one atomic step, on Windows 10 1809 and later.
 bool rename_over_open_file(HANDLE temp, const char* path) {
@@ -147,22 +208,46 @@ bool rename_over_open_file(HANDLE temp, const char* path) {
   return SetFileInformationByHandle(temp, kRenameInfoEx, &request, sizeof request) != FALSE;
 }
 
+enum class Replaced {
+  done,      // the new content is in place
+  not_here,  // no new file with the old one's rights here, or no rename over an open file
+  failed,    // the new file could not be written in full; the old one is as it was
+};
+
+// The temporary file, made fresh: whatever a killed run or anyone else left
+// under its name is removed first.
+HANDLE create_temp(const char* temp) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const HANDLE h =
+        CreateFileA(temp, GENERIC_WRITE | WRITE_DAC | DELETE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
+    if (DeleteFileA(temp) == FALSE && RemoveDirectoryA(temp) == FALSE) break;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+bool disk_full(DWORD error) { return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL; }
+
 // Writes the new content beside the file and renames it over the old one, so
 // the path always names a whole old or whole new file. Not ReplaceFile: it
 // renames twice, leaving a moment in which the path names no file at all.
-bool replace_by_temp(HANDLE held, const char* path, const char* temp, const char* data, std::size_t len) {
+Replaced replace_by_temp(HANDLE held, const char* path, const char* temp, const char* data, std::size_t len) {
   // Only the lock holder writes the temporary file, so its fixed name is safe.
-  const HandleGuard out{CreateFileA(temp, GENERIC_WRITE | WRITE_DAC | DELETE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr)};
-  if (out.h == INVALID_HANDLE_VALUE) return false;
-  if (copy_access_rights(held, out.h) && write_all(out.h, data, len) && rename_over_open_file(out.h, path)) {
-    return true;
+  const HandleGuard out{create_temp(temp)};
+  if (out.h == INVALID_HANDLE_VALUE) return disk_full(GetLastError()) ? Replaced::failed : Replaced::not_here;
+  Replaced result = Replaced::not_here;
+  if (!copy_access_rights(held, out.h)) {
+    result = Replaced::not_here;
+  } else if (!write_all(out.h, data, len)) {
+    result = Replaced::failed;  // a full disk: the old file stays, whole
+  } else if (rename_over_open_file(out.h, path)) {
+    return Replaced::done;
   }
   // Older systems and Wine refuse to rename over a file that is open.
   FILE_DISPOSITION_INFO gone{};
   gone.DeleteFile = TRUE;
   SetFileInformationByHandle(out.h, FileDispositionInfo, &gone, sizeof gone);
-  return false;
+  return result;
 }
 
 }  // namespace
@@ -197,16 +282,23 @@ void close_locked(void*& handle) {
 
 }  // namespace
 
-bool RunLock::acquire(const char* lock_path) {
+Turn RunLock::acquire(const char* lock_path, const char* progress_path) {
   release();
   HANDLE h = open_handle(lock_path, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
   // A lock file another account made: a read handle locks it as well.
   if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) h = open_handle(lock_path, GENERIC_READ, OPEN_EXISTING);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    // A directory the account may not write, where no lock file was made for it.
+    const bool no_file_here = error == ERROR_ACCESS_DENIED || error == ERROR_FILE_NOT_FOUND ||
+                              error == ERROR_PATH_NOT_FOUND || error == ERROR_WRITE_PROTECT;
+    return no_file_here ? Turn::per_file : Turn::unavailable;
+  }
   handle_ = h;
-  if (lock_range(h)) return true;
+  const Locked locked = GetFileType(h) == FILE_TYPE_DISK ? lock_bounded(h, progress_path) : Locked::timed_out;
+  if (locked == Locked::yes) return Turn::taken;
   release();
-  return false;
+  return locked == Locked::unsupported ? Turn::per_file : Turn::unavailable;
 }
 
 void RunLock::release() { close_locked(handle_); }
@@ -218,37 +310,55 @@ void LockedFile::close() {
   readable_ = false;
   writable_ = false;
   in_place_ = false;
+  offset_ = 0;
+  size_ = 0;
 }
 
 bool LockedFile::open(const char* path, Access access, bool run_locked) {
   close();
   if (strnlen(path, sizeof path_) + sizeof kTempSuffix > sizeof path_) return false;
   std::strcpy(path_, path);
+  access_ = access;
+  run_locked_ = run_locked;
+  return open_once(access, run_locked);
+}
+
+bool LockedFile::open_once(Access access, bool run_locked) {
   // Without the run lock a writer locks the file itself. Nothing then replaces
   // it, so the re-check below fails only when an administrator swapped the
-  // file meanwhile, and the loop takes the new one: no cap, no give-up.
+  // file meanwhile, and the loop takes the new one.
   for (;;) {
     const HANDLE h = open_for(path_, access, readable_, writable_);
     if (h == INVALID_HANDLE_VALUE) break;
     handle_ = h;
-    if (GetFileType(h) != FILE_TYPE_DISK) break;
-    in_place_ = access != Access::read && !run_locked;
+    LARGE_INTEGER size{};
+    if (GetFileType(h) != FILE_TYPE_DISK || GetFileSizeEx(h, &size) == FALSE || size.QuadPart < 0) break;
+    size_ = static_cast<std::size_t>(size.QuadPart);
+    in_place_ = writable_ && !run_locked;
     if (!in_place_) return true;
+    const Locked locked = lock_bounded(h, path_);
     // Where locks are not supported the run goes on unlocked rather than fail.
-    if (!lock_range(h) || names_file(path_, h)) return true;
+    if (locked == Locked::unsupported) return true;
+    if (locked == Locked::timed_out) {
+      // A stuck writer: a counter is shown, not stored; the log cannot be written.
+      writable_ = in_place_ = false;
+      return access == Access::update;
+    }
+    if (names_file(path_, h)) return true;
     close();
   }
   close();
   return false;
 }
 
-std::size_t LockedFile::read(char* buf, std::size_t cap) {
+long LockedFile::read(char* buf, std::size_t cap) {
   const HANDLE h = as_handle(handle_);
   if (h == INVALID_HANDLE_VALUE || !readable_) return 0;
   const DWORD want = cap > MAXDWORD ? MAXDWORD : static_cast<DWORD>(cap);
   DWORD got = 0;
-  if (ReadFile(h, buf, want, &got, nullptr) == FALSE) return 0;
-  return got;
+  if (ReadFile(h, buf, want, &got, nullptr) == FALSE) return -1;
+  offset_ += got;
+  return static_cast<long>(got);
 }
 
 bool LockedFile::replace(const char* data, std::size_t len, std::size_t pad_to) {
@@ -257,9 +367,12 @@ bool LockedFile::replace(const char* data, std::size_t len, std::size_t pad_to) 
   // open() made sure the suffix fits.
   char temp[sizeof path_ + sizeof kTempSuffix];
   std::snprintf(temp, sizeof temp, "%s%s", path_, kTempSuffix);
-  if (!in_place_ && replace_by_temp(h, path_, temp, data, len)) return true;
-  // No temporary file here (a directory the account may not write, or rights
-  // that cannot be carried over).
+  if (!in_place_) {
+    const Replaced replaced = replace_by_temp(h, path_, temp, data, len);
+    if (replaced != Replaced::not_here) return replaced == Replaced::done;
+  }
+  // No temporary file here (a directory the account may not write, rights
+  // that cannot be carried over), or no rename over an open file.
   return rewrite_in_place(data, len, pad_to);
 }
 

@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 #include "request/request.h"
 #include "request/text_file.h"
@@ -26,13 +27,30 @@ void append_plain(const char* s) {
   for (; *s != '\0'; ++s) append_char(*s);
 }
 
+// The pieces of an entry that come from outside, each bounded on its own and
+// escapes counted, so that one request pushes only a few entries out of a full
+// log and every entry keeps its line end.
+enum Piece { kArgument, kHost, kAddress, kAgent, kPieceEnd };
+constexpr std::size_t kPieceLimit[] = {
+    256,  // argument 1: any name a counter may have, and more
+    255,  // a host name: DNS allows 253
+    64,   // an address: IPv6 with a zone fits
+    512,  // a user agent: the longest browsers send are about half of it
+};
+static_assert(std::size(kPieceLimit) == kPieceEnd, "one bound per piece");
+
 // Text from outside: a control byte must not end the line or the file early,
-// and a backslash is doubled so that no typed text reads as an escape.
-void append_outside(const char* s) {
+// and a backslash is doubled so that no typed text reads as an escape. A cut
+// falls before an escape that would not fit whole.
+void append_outside(const char* s, Piece piece) {
   static const char kHex[] = "0123456789abcdef";
+  const std::size_t end = log_text.len + kPieceLimit[piece];
   for (; *s != '\0'; ++s) {
     const auto byte = static_cast<unsigned char>(*s);
-    if (byte < 0x20 || byte == 0x7F) {
+    const bool control = byte < 0x20 || byte == 0x7F;
+    const std::size_t width = control ? 4 : *s == '\\' ? 2 : 1;
+    if (log_text.len + width > end) return;
+    if (control) {
       append_plain("\\x");
       append_char(kHex[byte >> 4]);
       append_char(kHex[byte & 0xF]);
@@ -54,23 +72,23 @@ void append_timestamp() {
 void append_new_entry(const RunContext& run) {
   append_timestamp();
   if (run.argc >= 2) {
-    append_outside(run.argv[1]);
+    append_outside(run.argv[1], kArgument);
     append_char(' ');
   }
   const char* host = std::getenv("REMOTE_HOST");
   const char* addr = std::getenv("REMOTE_ADDR");
   if (host != nullptr) {
-    append_outside(host);
+    append_outside(host, kHost);
     append_plain(" [");
-    append_outside(addr != nullptr ? addr : "(null)");
+    append_outside(addr != nullptr ? addr : "(null)", kAddress);
     append_char(']');
   } else if (addr != nullptr) {
-    append_outside(addr);
+    append_outside(addr, kAddress);
   }
   const char* agent = std::getenv("HTTP_USER_AGENT");
   if (agent != nullptr && agent[0] != '\0') {
     append_plain(" - ");
-    append_outside(agent);
+    append_outside(agent, kAgent);
   }
   append_char('\n');
 }
@@ -80,7 +98,8 @@ std::size_t read_old_line(TextReader& reader) {
   return reader.read_line(log_text.text + log_text.len, kLogLimit - log_text.len);
 }
 
-void carry_old_lines(platform::LockedFile& log) {
+// False where the old log could not be read: it is then left as it is.
+bool carry_old_lines(platform::LockedFile& log) {
   TextReader reader(log);
   for (int i = 0; i < kDroppedLines; ++i) read_old_line(reader);
   for (int i = 0; i < kMaxCarriedLines && log_text.len < kLogLimit; ++i) {
@@ -88,6 +107,7 @@ void carry_old_lines(platform::LockedFile& log) {
     if (n == 0) break;
     log_text.len += n;
   }
+  return !reader.failed();
 }
 
 }  // namespace
@@ -97,12 +117,9 @@ LogResult rewrite_access_log(const RunContext& run) {
   append_plain(kLogHeader);
   append_new_entry(run);
   platform::LockedFile log;
-  if (!log.open(run.log_path, platform::Access::create, run.locked)) {
-    std::printf("Cannot open \"%s\".<BR>\n", run.log_path);
-    return LogResult::cannot_write;
-  }
-  if (log.readable()) carry_old_lines(log);
-  // Failures while writing are not reported: the run goes on to its answer.
-  write_text_file(log, log_text.text, log_text.len);
-  return LogResult::done;
+  const bool written = log.open(run.log_path, platform::Access::create, run.locked) &&
+                       (!log.readable() || carry_old_lines(log)) && write_text_file(log, log_text.text, log_text.len);
+  if (written) return LogResult::done;
+  write_cannot_open(run.log_path);
+  return LogResult::cannot_write;
 }

@@ -16,6 +16,7 @@ struct RunContext {
   char** argv;
   bool web_request;
   bool locked;  // the run lock serialises this run's file updates
+  bool stores;  // a web request with its turn: it writes the log and stores the counter
   char install_dir[kInstallDirSize];
   char log_path[kPathSize];
   char lock_path[kPathSize];
@@ -36,13 +37,19 @@ int parse_count(const char* text);
 int next_count(int stored);
 enum class CounterOpen { opened, missing, path_too_long };
 CounterOpen open_counter(platform::LockedFile& file, RunContext& run, const char* name);
-int read_and_advance_counter(platform::LockedFile& file, bool web_request);
+enum class CounterRead {
+  shown,       // next holds the advanced count, stored when it should be and could be
+  unreadable,  // the file could not be read: nothing is shown or stored
+  not_stored,  // the new count could not be written in full: the file is as it was
+};
+CounterRead read_and_advance_counter(platform::LockedFile& file, bool store, int& next);
 
 // Access log.
 enum class LogResult { done, cannot_write };
 LogResult rewrite_access_log(const RunContext& run);
 
 // Text answers.
+void write_cannot_open(const char* path);
 void write_parameter_warning(const char* name, bool web_request);
 void write_information_page();
 void write_console_banner();

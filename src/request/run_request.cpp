@@ -37,8 +37,11 @@ int run_request(int argc, char** argv) {
   if (run.web_request) {
     if (!join_path(run.log_path, run.install_dir, "lctlog.txt", "")) return 0;
     if (!join_path(run.lock_path, run.install_dir, "lctlog.lck", "")) return 0;
-    run.locked = lock.acquire(run.lock_path);
-    if (rewrite_access_log(run) == LogResult::cannot_write) return 0;
+    const platform::Turn turn = lock.acquire(run.lock_path, run.log_path);
+    run.locked = turn == platform::Turn::taken;
+    // Without its turn a request is answered but neither logged nor counted.
+    run.stores = turn != platform::Turn::unavailable;
+    if (run.stores && rewrite_access_log(run) == LogResult::cannot_write) return 0;
   }
   if (!names_counter(argc, argv)) {
     if (run.web_request) {
@@ -57,11 +60,16 @@ int run_request(int argc, char** argv) {
     platform::LockedFile counter;
     const CounterOpen opened = open_counter(counter, run, name);
     if (opened == CounterOpen::path_too_long) return 0;
-    if (opened == CounterOpen::missing) {
+    const CounterRead read =
+        opened == CounterOpen::opened ? read_and_advance_counter(counter, run.stores, count) : CounterRead::unreadable;
+    if (read == CounterRead::unreadable) {
       write_parameter_warning(name, run.web_request);
       return 0;
     }
-    count = read_and_advance_counter(counter, run.web_request);
+    if (read == CounterRead::not_stored) {
+      write_cannot_open(run.counter_path);
+      return 0;
+    }
   }
   lock.release();
 

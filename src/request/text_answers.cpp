@@ -42,6 +42,8 @@ void put_html_escaped(const char* s) {
 
 }  // namespace
 
+void write_cannot_open(const char* path) { std::printf("Cannot open \"%s\".<BR>\n", path); }
+
 void write_parameter_warning(const char* name, bool web_request) {
   if (web_request) {
     std::fputs(kHtmlHeader, stdout);

@@ -19,10 +19,12 @@ char file_bytes[2 * kLogTextSize];
 bool TextReader::refill() {
   if (pos_ < len_) return true;
   if (ended_) return false;
-  len_ = file_.read(file_bytes, sizeof file_bytes);
+  const long got = file_.read(file_bytes, sizeof file_bytes);
   pos_ = 0;
-  // A regular file reads short only at its end: no second call to learn that.
-  ended_ = len_ < sizeof file_bytes;
+  len_ = got > 0 ? static_cast<std::size_t>(got) : 0;
+  failed_ = got < 0;
+  // The size the file had when opened marks its end: no second call to learn that.
+  ended_ = got <= 0 || file_.at_end();
   // 0x1A ends the file: what follows it is never read.
   if (const void* end = std::memchr(file_bytes, kEndOfFile, len_)) {
     len_ = static_cast<std::size_t>(static_cast<const char*>(end) - file_bytes);

@@ -17,6 +17,8 @@ class TextReader {
   // Takes at most max_chars characters, stopping after a line end, and
   // zero-terminates out (which holds max_chars + 1). 0 at the end of the file.
   std::size_t read_line(char* out, std::size_t max_chars);
+  // A read failed: what was read must not stand for the whole file.
+  bool failed() const { return failed_; }
 
  private:
   bool refill();  // false at the end of the file
@@ -25,7 +27,9 @@ class TextReader {
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
   bool ended_ = false;
+  bool failed_ = false;
 };
 
-// Replaces the file's content with text, each "\n" stored as CR LF.
+// Replaces the file's content with text, each "\n" stored as CR LF; false
+// where it could not be written in full.
 bool write_text_file(platform::LockedFile& file, const char* text, std::size_t len);

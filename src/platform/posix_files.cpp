@@ -1,0 +1,196 @@
+// A counter file or the access log on POSIX systems: opened for one run, and
+// replaced whole by a new file renamed over it, keeping its owner and mode.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/in_place.h"
+#include "platform/platform.h"
+#include "platform/posix_io.h"
+
+namespace platform {
+
+namespace {
+
+using posix::Opened;
+
+constexpr char kTempSuffix[] = ".tmp";
+
+enum class Replaced {
+  done,      // the new content is in place
+  not_here,  // no new file can be made with the old one's owner here: rewrite in place
+  failed,    // the new file could not be written in full; the old one is as it was
+};
+
+// What a replacing file must keep of the one it replaces.
+struct Kept {
+  uid_t owner;
+  gid_t group;
+  mode_t mode;
+};
+
+Opened open_following(const char* path, int flags, int& fd, struct stat& st, bool& linked) {
+  const Opened opened = posix::open_regular(path, flags | O_NOFOLLOW, fd, st);
+  linked = opened == Opened::link;
+  return linked ? posix::open_regular(path, flags, fd, st) : opened;
+}
+
+// The temporary file, made fresh: whatever a killed run or anyone else left
+// under its name is removed first.
+Opened create_temp(const char* temp, mode_t mode, int& fd) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    fd = ::open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd >= 0) return Opened::file;
+    if (errno != EEXIST) return errno == EACCES || errno == EPERM || errno == EROFS ? Opened::denied : Opened::unusable;
+    if (unlink(temp) != 0 && rmdir(temp) != 0) return Opened::denied;
+  }
+  return Opened::unusable;
+}
+
+Replaced discard(const char* temp, Replaced result) {
+  unlink(temp);
+  return result;
+}
+
+// Writes the new content beside the file, with its owner, group and mode, and
+// renames it over the old one, so the path always names a whole old or whole new file.
+Replaced replace_by_rename(const char* target, const Kept& kept, const char* data, std::size_t len) {
+  char temp[PATH_MAX + sizeof kTempSuffix];
+  std::snprintf(temp, sizeof temp, "%s%s", target, kTempSuffix);
+  int fd = -1;
+  const Opened made = create_temp(temp, kept.mode, fd);
+  if (made != Opened::file) return made == Opened::denied ? Replaced::not_here : Replaced::failed;
+  const posix::Fd out(fd);
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return discard(temp, Replaced::failed);
+  // An account that may not give the file its owner back rewrites it in place instead.
+  if ((st.st_uid != kept.owner || st.st_gid != kept.group) && fchown(fd, kept.owner, kept.group) != 0) {
+    return discard(temp, Replaced::not_here);
+  }
+  if ((st.st_mode & 07777) != kept.mode && fchmod(fd, kept.mode) != 0) return discard(temp, Replaced::failed);
+  // A full disk or a failing one: the old file stays, whole.
+  if (!posix::write_all(fd, data, len) || !posix::wait_for_data(fd, st.st_dev)) return discard(temp, Replaced::failed);
+  if (rename(temp, target) == 0) return Replaced::done;
+  // A sticky directory keeps another account's file from being replaced.
+  return discard(temp, errno == EACCES || errno == EPERM ? Replaced::not_here : Replaced::failed);
+}
+
+}  // namespace
+
+LockedFile::~LockedFile() { close(); }
+
+void LockedFile::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  readable_ = false;
+  writable_ = false;
+  in_place_ = false;
+  offset_ = 0;
+  size_ = 0;
+}
+
+bool LockedFile::open(const char* path, Access access, bool run_locked) {
+  close();
+  if (strnlen(path, sizeof path_) + sizeof kTempSuffix > sizeof path_) return false;
+  std::strcpy(path_, path);
+  access_ = access;
+  run_locked_ = run_locked;
+  return open_once(access, run_locked);
+}
+
+bool LockedFile::open_once(Access access, bool run_locked) {
+  // Without the run lock a writer locks the file itself. Nothing then replaces
+  // it, so the re-check below fails only when an administrator swapped the
+  // file meanwhile, and the loop takes the new one.
+  for (;;) {
+    struct stat st {};
+    readable_ = true;
+    writable_ = access != Access::read;
+    Opened opened = Opened::missing;
+    if (access == Access::read) {
+      opened = posix::open_regular(path_, O_RDONLY, fd_, st);
+    } else {
+      opened = open_following(path_, O_RDWR, fd_, st, linked_);
+      if (opened == Opened::missing && access == Access::create) opened = posix::create_regular(path_, O_RDWR, fd_, st);
+    }
+    if (opened == Opened::denied && access == Access::update) {
+      // Read-only for any reason (rights, a read-only or immutable file): shown, not stored.
+      writable_ = false;
+      opened = posix::open_regular(path_, O_RDONLY, fd_, st);
+    } else if (opened == Opened::denied && access == Access::create) {
+      readable_ = false;
+      opened = open_following(path_, O_WRONLY, fd_, st, linked_);
+    }
+    if (opened != Opened::file) break;
+    owner_ = st.st_uid;
+    group_ = st.st_gid;
+    mode_ = st.st_mode & 07777;
+    size_ = static_cast<std::size_t>(st.st_size);
+    in_place_ = writable_ && !run_locked;
+    if (!in_place_) return true;
+    const posix::Locked locked = posix::lock_bounded(fd_, path_);
+    // Where locks are not supported the run goes on unlocked rather than fail.
+    if (locked == posix::Locked::unsupported) return true;
+    if (locked == posix::Locked::timed_out) {
+      // A stuck writer: a counter is shown, not stored; the log cannot be written.
+      writable_ = in_place_ = false;
+      return access == Access::update;
+    }
+    struct stat named {};
+    if (stat(path_, &named) == 0 && named.st_dev == st.st_dev && named.st_ino == st.st_ino) return true;
+    close();
+  }
+  close();
+  return false;
+}
+
+long LockedFile::read(char* buf, std::size_t cap) {
+  if (fd_ < 0 || !readable_) return 0;
+  for (int attempt = 0;; ++attempt) {
+    ssize_t n = 0;
+    do {
+      n = ::read(fd_, buf, cap);
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0) {
+      offset_ += static_cast<std::size_t>(n);
+      return static_cast<long>(n);
+    }
+    // Only a first read may start over on the fresh file: a later one would mix two files.
+    if (errno != ESTALE || offset_ != 0 || attempt == posix::kStaleRetries) return -1;
+    posix::refresh_names(path_);
+    close();
+    if (!open_once(access_, run_locked_)) return -1;
+  }
+}
+
+bool LockedFile::replace(const char* data, std::size_t len, std::size_t pad_to) {
+  if (fd_ < 0 || !writable_) return false;
+  if (!in_place_) {
+    // A symbolic link stays: the file it names is replaced.
+    char resolved[PATH_MAX];
+    const char* target = linked_ ? realpath(path_, resolved) : path_;
+    const Kept kept{owner_, group_, mode_};
+    const Replaced replaced = target != nullptr ? replace_by_rename(target, kept, data, len) : Replaced::not_here;
+    if (replaced != Replaced::not_here) return replaced == Replaced::done;
+  }
+  // No new file here: a directory we may not write, or an owner we may not give.
+  return rewrite_in_place(data, len, pad_to);
+}
+
+bool LockedFile::rewrite_in_place(const char* data, std::size_t len, std::size_t pad_to) {
+  struct stat held {};
+  if (fstat(fd_, &held) != 0) return false;
+  const int fd = fd_;
+  const auto write_at_start = [fd](const char* bytes, std::size_t n) {
+    return lseek(fd, 0, SEEK_SET) == 0 && posix::write_all(fd, bytes, n);
+  };
+  const auto cut = [fd](std::size_t n) { return ftruncate(fd, static_cast<off_t>(n)) == 0; };
+  return platform::rewrite_in_place(static_cast<std::size_t>(held.st_size), data, len, pad_to, write_at_start, cut);
+}
+
+}  // namespace platform

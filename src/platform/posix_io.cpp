@@ -1,0 +1,156 @@
+// Opening, creating and writing files by name on POSIX systems.
+#include "platform/posix_io.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace platform::posix {
+
+namespace {
+
+// Room for the directory part of any path the program opens.
+constexpr std::size_t kDirSize = 512;
+// New files as the program always made them; a replacing file takes the old one's mode.
+constexpr mode_t kNewFileMode = 0644;
+constexpr mode_t kGroupWritable = 0664;
+
+int open_retrying(const char* path, int flags, mode_t mode) {
+  int fd = -1;
+  do {
+    fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+Opened classify(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return Opened::missing;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+      return Opened::denied;
+    case ELOOP:
+      return Opened::link;
+    default:
+      return Opened::unusable;  // ENXIO: a FIFO with no reader; EIO, ...
+  }
+}
+
+// fd is open: keep it only when it is a regular file.
+Opened check_regular(int& fd, struct stat& st, int& err) {
+  err = fstat(fd, &st) == 0 ? 0 : errno;
+  if (err == 0 && S_ISREG(st.st_mode)) return Opened::file;
+  ::close(fd);
+  fd = -1;
+  return err == 0 ? Opened::unusable : classify(err);
+}
+
+// The directory part of path, "." for a bare name; false where it does not fit.
+bool directory_of(const char* path, char (&dir)[kDirSize]) {
+  const char* slash = std::strrchr(path, '/');
+  const std::size_t len = slash != nullptr ? static_cast<std::size_t>(slash - path) + 1 : 0;
+  if (len >= sizeof dir) return false;
+  std::memcpy(dir, len > 0 ? path : ".", len > 0 ? len : 1);
+  dir[len > 0 ? len : 1] = '\0';
+  return true;
+}
+
+// Run as root, a new file takes the directory's owner and group, and the
+// group may write it where the group may write the directory.
+void give_to_directory_owner(int fd, const char* path, struct stat& st) {
+  char dir[kDirSize];
+  struct stat owner {};
+  if (geteuid() != 0 || !directory_of(path, dir) || stat(dir, &owner) != 0) return;
+  const mode_t mode = (owner.st_mode & S_IWGRP) != 0 ? kGroupWritable : kNewFileMode;
+  if (fchown(fd, owner.st_uid, owner.st_gid) == 0 && fchmod(fd, mode) == 0) fstat(fd, &st);
+}
+
+}  // namespace
+
+Fd::~Fd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Opened open_regular(const char* path, int flags, int& fd, struct stat& st) {
+  for (int attempt = 0;; ++attempt) {
+    fd = open_retrying(path, flags, 0);
+    int err = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+      const Opened opened = check_regular(fd, st, err);
+      if (opened == Opened::file || err == 0) return opened;
+    }
+    if (err != ESTALE || attempt == kStaleRetries) return classify(err);
+    refresh_names(path);
+  }
+}
+
+Opened create_regular(const char* path, int flags, int& fd, struct stat& st) {
+  fd = open_retrying(path, flags | O_CREAT | O_EXCL | O_NOFOLLOW, kNewFileMode);
+  if (fd < 0) return errno == EEXIST ? open_regular(path, flags | O_NOFOLLOW, fd, st) : classify(errno);
+  int err = 0;
+  const Opened opened = check_regular(fd, st, err);
+  if (opened == Opened::file) give_to_directory_owner(fd, path, st);
+  return opened;
+}
+
+void refresh_names(const char* path) {
+  char dir[kDirSize];
+  if (!directory_of(path, dir)) return;
+  const std::unique_ptr<DIR, int (*)(DIR*)> entries(opendir(dir), closedir);
+  if (entries == nullptr) return;
+  while (readdir(entries.get()) != nullptr) {
+  }
+}
+
+bool write_all(int fd, const char* data, std::size_t len) {
+  while (len > 0) {
+    const ssize_t n = write(fd, data, len);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    len -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+namespace {
+
+// ext4 and XFS journal a file's new size or extents when its data write
+// completes, ahead of a later rename, so waiting for that write is enough
+// there; everywhere else (FUSE, NFS, SMB, CephFS, btrfs, anything unknown)
+// only fdatasync is known to reach stable storage, on the server too.
+bool data_wait_suffices(int fd, dev_t dev) {
+  static bool known = false;
+  static dev_t known_dev = 0;
+  static bool suffices = false;
+  if (known && dev == known_dev) return suffices;
+  struct statfs fs {};
+  suffices = fstatfs(fd, &fs) == 0 && (fs.f_type == EXT4_SUPER_MAGIC || fs.f_type == XFS_SUPER_MAGIC);
+  known = true;
+  known_dev = dev;
+  return suffices;
+}
+
+}  // namespace
+
+bool wait_for_data(int fd, [[maybe_unused]] dev_t dev) {
+#ifdef __linux__
+  constexpr unsigned kWriteAndWait =
+      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+  if (data_wait_suffices(fd, dev) && sync_file_range(fd, 0, 0, kWriteAndWait) == 0) return true;
+#endif
+  // A file system with nothing to sync (no fsync of its own) has nothing to wait for.
+  return fdatasync(fd) == 0 || errno == EINVAL || errno == ENOSYS;
+}
+
+}  // namespace platform::posix

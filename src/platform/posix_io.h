@@ -1,0 +1,57 @@
+// Files by name on POSIX systems, local or shared by several machines: names
+// another machine replaced, special files planted where a file belongs, turns
+// that must not wait forever.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace platform::posix {
+
+// A name another machine replaced is looked up afresh this many times.
+constexpr int kStaleRetries = 4;
+
+// Closes a descriptor when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd();
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+enum class Opened {
+  file,      // a regular file, open
+  missing,   // no such file
+  denied,    // the account may not open it so
+  link,      // a symbolic link, where the flags refuse to follow one
+  unusable,  // a FIFO, device, socket or directory, or the file system failed
+};
+
+// Opens path as a regular file, never blocking on a FIFO or a device. An
+// ESTALE (the name was replaced on another machine) refreshes the names and
+// opens again, at most kStaleRetries times.
+Opened open_regular(const char* path, int flags, int& fd, struct stat& st);
+// Creates path, which must not exist yet, as a regular file. Run as root, the
+// new file belongs to the directory's owner, so the server's account keeps it.
+Opened create_regular(const char* path, int flags, int& fd, struct stat& st);
+// Reads the directory holding path: a network file system then looks its names up afresh.
+void refresh_names(const char* path);
+
+bool write_all(int fd, const char* data, std::size_t len);
+// Waits until the data written to fd is on stable storage, as cheaply as the
+// file system on dev allows; false where it could not be made so.
+bool wait_for_data(int fd, dev_t dev);
+
+enum class Locked { yes, unsupported, timed_out };
+// An exclusive flock on fd, waited for within the turn's bounds; progress_path
+// is the file each holder rewrites, which shows the waiters that turns go by.
+Locked lock_bounded(int fd, const char* progress_path);
+
+}  // namespace platform::posix
