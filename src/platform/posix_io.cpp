@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -130,6 +131,8 @@ namespace {
 // there; everywhere else (FUSE, NFS, SMB, CephFS, btrfs, anything unknown)
 // only fdatasync is known to reach stable storage, on the server too.
 bool data_wait_suffices(int fd, dev_t dev) {
+  // Network and FUSE file systems sit on no block device: no need to ask their server.
+  if (major(dev) == 0) return false;
   static bool known = false;
   static dev_t known_dev = 0;
   static bool suffices = false;
