@@ -207,14 +207,14 @@ const char kStrace[] = "/usr/bin/strace";
 
 // A request killed, or failed by its file system, at one chosen system call:
 // the instants a random kill or a real fault rarely hits.
-enum class Answer { none, picture, cannot_open_log };
+enum class Answer { none, picture, cannot_open };
 
 struct Injected {
   const char* what;
   bool in_place;        // run as nobody in a directory it may not write
   std::string counter;  // before
   bool full_log;        // else the header alone, which every request makes longer
-  const char* inject;   // strace's fault injection: call:signal or error:when, on the log's path where it names one
+  const char* inject;   // strace's fault injection: call:signal or error:when, @file: only on that file's path
   std::string counter_read;  // the counter as every reader takes it afterwards
   Answer answer = Answer::none;
 };
@@ -226,10 +226,12 @@ const Injected kInjected[] = {
      "000000000"},
     {"in place, killed before the shrinking log is cut", true, "41", true, "ftruncate:signal=KILL:when=1", "41"},
     // Another machine replaced a name this one still had cached: looked up again, counted.
-    {"a stale name when opening", false, "41", true, "newfstatat:error=ESTALE:when=1..2@log", "42", Answer::picture},
-    {"a stale name when reading", false, "41", true, "read:error=ESTALE:when=1@log", "42", Answer::picture},
+    {"a stale name when opening", false, "41", true, "newfstatat:error=ESTALE:when=1..2@lctlog.txt", "42", Answer::picture},
+    {"a stale name when reading", false, "41", true, "read:error=ESTALE:when=1@lctlog.txt", "42", Answer::picture},
     // A read that fails is never the end of the file: nothing is rewritten from it.
-    {"a failing read of the log", false, "41", true, "read:error=EIO:when=1@log", "41", Answer::cannot_open_log},
+    {"a failing read of the log", false, "41", true, "read:error=EIO:when=1@lctlog.txt", "41", Answer::cannot_open},
+    // A counter the file system cannot open is not missing: no warning page for it.
+    {"a counter that fails to open", false, "41", true, "openat:error=EIO:when=1@hits.ini", "41", Answer::cannot_open},
 };
 
 TEST(Races, KilledAtEachStepLeavesWholeFiles) {
@@ -245,22 +247,24 @@ TEST(Races, KilledAtEachStepLeavesWholeFiles) {
     if (c.in_place) dir.give_to_nobody_read_only();
     harness::Invocation call{"", {"hits"}, {"REMOTE_ADDR=192.0.2.9"}};
     call.as_nobody = c.in_place;
-    std::string inject = c.inject;
-    const std::size_t on_log = inject.find("@log");
+    const std::string inject = c.inject;
+    const std::size_t at = inject.find('@');
+    const std::string file = at == std::string::npos ? "" : inject.substr(at + 1);
     call.wrapper = {kStrace, "-qq", "-o", "/dev/null", "-e", "trace=" + inject.substr(0, inject.find(':')), "-e",
-                    "inject=" + inject.substr(0, on_log)};
-    if (on_log != std::string::npos) call.wrapper.insert(call.wrapper.end(), {"-P", dir.path() + "/lctlog.txt"});
+                    "inject=" + inject.substr(0, at)};
+    if (!file.empty()) call.wrapper.insert(call.wrapper.end(), {"-P", dir.path() + "/" + file});
     const harness::Outcome faulted = dir.run(call);
-    const std::string cannot_open = "Cannot open \"" + dir.seen_by_program() + "lctlog.txt\".<BR>\n";
     switch (c.answer) {
       case Answer::none: EXPECT_TRUE(faulted.out.empty()) << "the request ran to its answer"; break;
       case Answer::picture: EXPECT_EQ(harness::image_mismatch(faulted.out, 42, 0), ""); break;
-      case Answer::cannot_open_log: EXPECT_EQ(faulted.out, cannot_open); break;
+      case Answer::cannot_open:
+        EXPECT_EQ(faulted.out, "Cannot open \"" + dir.seen_by_program() + file + "\".<BR>\n");
+        break;
     }
     EXPECT_EQ(as_read(dir.read("hits.ini")), c.counter_read);
     const std::string log = as_read(dir.read("lctlog.txt"));
     EXPECT_TRUE(log == old_log || whole_entries(log)) << log.substr(0, 200);
-    EXPECT_TRUE(c.answer != Answer::cannot_open_log || log == old_log) << "a failed read rewrote the log";
+    EXPECT_TRUE(file != "lctlog.txt" || c.answer != Answer::cannot_open || log == old_log) << "a failed read rewrote the log";
     EXPECT_TRUE(c.answer != Answer::picture || count_entries(log) == 300) << "old entries lost";
     // The next request finds everything in order.
     call.wrapper.clear();

@@ -79,6 +79,12 @@ class RunLock {
 // the old or the new bytes. Without the run lock, a writer locks the file itself
 // and rewrites it in place, never moving the file others wait on. Anything but
 // a regular file is refused at once.
+enum class FileOpen {
+  ok,
+  absent,  // no such file, or none the account may read, or not a regular file
+  failed,  // the file system failed: the file may well be there
+};
+
 class LockedFile {
  public:
   LockedFile() = default;
@@ -86,7 +92,7 @@ class LockedFile {
   LockedFile(const LockedFile&) = delete;
   LockedFile& operator=(const LockedFile&) = delete;
 
-  bool open(const char* path, Access access, bool run_locked);
+  FileOpen open(const char* path, Access access, bool run_locked);
   bool readable() const { return readable_; }
   bool writable() const { return writable_; }
   // Raw bytes from the current position: 0 at the end, -1 on an error, which
@@ -101,7 +107,7 @@ class LockedFile {
   bool replace(const char* data, std::size_t len, std::size_t pad_to);
 
  private:
-  bool open_once(Access access, bool run_locked);
+  FileOpen open_once(Access access, bool run_locked);
   void close();
   bool rewrite_in_place(const char* data, std::size_t len, std::size_t pad_to);
 

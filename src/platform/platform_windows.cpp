@@ -314,41 +314,65 @@ void LockedFile::close() {
   size_ = 0;
 }
 
-bool LockedFile::open(const char* path, Access access, bool run_locked) {
+FileOpen LockedFile::open(const char* path, Access access, bool run_locked) {
   close();
-  if (strnlen(path, sizeof path_) + sizeof kTempSuffix > sizeof path_) return false;
+  if (strnlen(path, sizeof path_) + sizeof kTempSuffix > sizeof path_) return FileOpen::absent;
   std::strcpy(path_, path);
   access_ = access;
   run_locked_ = run_locked;
   return open_once(access, run_locked);
 }
 
-bool LockedFile::open_once(Access access, bool run_locked) {
+namespace {
+
+// Only a failing disk or network makes a file "failed"; anything else that
+// keeps it from opening (no file, no rights, a device) makes it absent.
+FileOpen open_failure(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_INVALID_NAME:
+    case ERROR_SHARING_VIOLATION:
+      return FileOpen::absent;
+    default:
+      return FileOpen::failed;
+  }
+}
+
+}  // namespace
+
+FileOpen LockedFile::open_once(Access access, bool run_locked) {
   // Without the run lock a writer locks the file itself. Nothing then replaces
   // it, so the re-check below fails only when an administrator swapped the
   // file meanwhile, and the loop takes the new one.
   for (;;) {
     const HANDLE h = open_for(path_, access, readable_, writable_);
-    if (h == INVALID_HANDLE_VALUE) break;
+    if (h == INVALID_HANDLE_VALUE) {
+      const FileOpen result = names_device(path_) ? FileOpen::absent : open_failure(GetLastError());
+      close();
+      return result;
+    }
     handle_ = h;
     LARGE_INTEGER size{};
-    if (GetFileType(h) != FILE_TYPE_DISK || GetFileSizeEx(h, &size) == FALSE || size.QuadPart < 0) break;
+    if (GetFileType(h) != FILE_TYPE_DISK || GetFileSizeEx(h, &size) == FALSE || size.QuadPart < 0) {
+      close();
+      return FileOpen::absent;
+    }
     size_ = static_cast<std::size_t>(size.QuadPart);
     in_place_ = writable_ && !run_locked;
-    if (!in_place_) return true;
+    if (!in_place_) return FileOpen::ok;
     const Locked locked = lock_bounded(h, path_);
     // Where locks are not supported the run goes on unlocked rather than fail.
-    if (locked == Locked::unsupported) return true;
+    if (locked == Locked::unsupported) return FileOpen::ok;
     if (locked == Locked::timed_out) {
       // A stuck writer: a counter is shown, not stored; the log cannot be written.
       writable_ = in_place_ = false;
-      return access == Access::update;
+      return access == Access::update ? FileOpen::ok : FileOpen::failed;
     }
-    if (names_file(path_, h)) return true;
+    if (names_file(path_, h)) return FileOpen::ok;
     close();
   }
-  close();
-  return false;
 }
 
 long LockedFile::read(char* buf, std::size_t cap) {

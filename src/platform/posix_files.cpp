@@ -46,10 +46,10 @@ Opened create_temp(const char* temp, mode_t mode, int& fd) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     fd = ::open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) return Opened::file;
-    if (errno != EEXIST) return errno == EACCES || errno == EPERM || errno == EROFS ? Opened::denied : Opened::unusable;
+    if (errno != EEXIST) return errno == EACCES || errno == EPERM || errno == EROFS ? Opened::denied : Opened::failed;
     if (unlink(temp) != 0 && rmdir(temp) != 0) return Opened::denied;
   }
-  return Opened::unusable;
+  return Opened::failed;
 }
 
 Replaced discard(const char* temp, Replaced result) {
@@ -94,16 +94,16 @@ void LockedFile::close() {
   size_ = 0;
 }
 
-bool LockedFile::open(const char* path, Access access, bool run_locked) {
+FileOpen LockedFile::open(const char* path, Access access, bool run_locked) {
   close();
-  if (strnlen(path, sizeof path_) + sizeof kTempSuffix > sizeof path_) return false;
+  if (strnlen(path, sizeof path_) + sizeof kTempSuffix > sizeof path_) return FileOpen::absent;
   std::strcpy(path_, path);
   access_ = access;
   run_locked_ = run_locked;
   return open_once(access, run_locked);
 }
 
-bool LockedFile::open_once(Access access, bool run_locked) {
+FileOpen LockedFile::open_once(Access access, bool run_locked) {
   // Without the run lock a writer locks the file itself. Nothing then replaces
   // it, so the re-check below fails only when an administrator swapped the
   // file meanwhile, and the loop takes the new one.
@@ -126,27 +126,28 @@ bool LockedFile::open_once(Access access, bool run_locked) {
       readable_ = false;
       opened = open_following(path_, O_WRONLY, fd_, st, linked_);
     }
-    if (opened != Opened::file) break;
+    if (opened != Opened::file) {
+      close();
+      return opened == Opened::failed ? FileOpen::failed : FileOpen::absent;
+    }
     owner_ = st.st_uid;
     group_ = st.st_gid;
     mode_ = st.st_mode & 07777;
     size_ = static_cast<std::size_t>(st.st_size);
     in_place_ = writable_ && !run_locked;
-    if (!in_place_) return true;
+    if (!in_place_) return FileOpen::ok;
     const posix::Locked locked = posix::lock_bounded(fd_, path_);
     // Where locks are not supported the run goes on unlocked rather than fail.
-    if (locked == posix::Locked::unsupported) return true;
+    if (locked == posix::Locked::unsupported) return FileOpen::ok;
     if (locked == posix::Locked::timed_out) {
       // A stuck writer: a counter is shown, not stored; the log cannot be written.
       writable_ = in_place_ = false;
-      return access == Access::update;
+      return access == Access::update ? FileOpen::ok : FileOpen::failed;
     }
     struct stat named {};
-    if (stat(path_, &named) == 0 && named.st_dev == st.st_dev && named.st_ino == st.st_ino) return true;
+    if (stat(path_, &named) == 0 && named.st_dev == st.st_dev && named.st_ino == st.st_ino) return FileOpen::ok;
     close();
   }
-  close();
-  return false;
 }
 
 long LockedFile::read(char* buf, std::size_t cap) {
@@ -164,19 +165,26 @@ long LockedFile::read(char* buf, std::size_t cap) {
     if (errno != ESTALE || offset_ != 0 || attempt == posix::kStaleRetries) return -1;
     posix::refresh_names(path_);
     close();
-    if (!open_once(access_, run_locked_)) return -1;
+    if (open_once(access_, run_locked_) != FileOpen::ok) return -1;
   }
 }
 
 bool LockedFile::replace(const char* data, std::size_t len, std::size_t pad_to) {
   if (fd_ < 0 || !writable_) return false;
   if (!in_place_) {
+    // Closed first: a network file system then need not open the old file to
+    // keep it for us while it is replaced. The run lock keeps it as it is.
+    ::close(fd_);
+    fd_ = -1;
     // A symbolic link stays: the file it names is replaced.
     char resolved[PATH_MAX];
     const char* target = linked_ ? realpath(path_, resolved) : path_;
     const Kept kept{owner_, group_, mode_};
     const Replaced replaced = target != nullptr ? replace_by_rename(target, kept, data, len) : Replaced::not_here;
     if (replaced != Replaced::not_here) return replaced == Replaced::done;
+    struct stat st {};
+    bool linked = false;
+    if (open_following(path_, readable_ ? O_RDWR : O_WRONLY, fd_, st, linked) != Opened::file) return false;
   }
   // No new file here: a directory we may not write, or an owner we may not give.
   return rewrite_in_place(data, len, pad_to);

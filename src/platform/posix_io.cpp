@@ -42,8 +42,12 @@ Opened classify(int err) {
       return Opened::denied;
     case ELOOP:
       return Opened::link;
+    case ENXIO:  // a FIFO without a reader, a socket
+    case EISDIR:
+    case ENODEV:
+      return Opened::special;
     default:
-      return Opened::unusable;  // ENXIO: a FIFO with no reader; EIO, ...
+      return Opened::failed;
   }
 }
 
@@ -53,7 +57,7 @@ Opened check_regular(int& fd, struct stat& st, int& err) {
   if (err == 0 && S_ISREG(st.st_mode)) return Opened::file;
   ::close(fd);
   fd = -1;
-  return err == 0 ? Opened::unusable : classify(err);
+  return err == 0 ? Opened::special : classify(err);
 }
 
 // The directory part of path, "." for a bare name; false where it does not fit.

@@ -31,7 +31,8 @@ enum class Opened {
   missing,   // no such file
   denied,    // the account may not open it so
   link,      // a symbolic link, where the flags refuse to follow one
-  unusable,  // a FIFO, device, socket or directory, or the file system failed
+  special,   // a FIFO, device, socket or directory: never a counter or a log
+  failed,    // the file system failed (EIO, a server gone, a name stale past retrying)
 };
 
 // Opens path as a regular file, never blocking on a FIFO or a device. An

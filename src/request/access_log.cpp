@@ -117,7 +117,7 @@ LogResult rewrite_access_log(const RunContext& run) {
   append_plain(kLogHeader);
   append_new_entry(run);
   platform::LockedFile log;
-  const bool written = log.open(run.log_path, platform::Access::create, run.locked) &&
+  const bool written = log.open(run.log_path, platform::Access::create, run.locked) == platform::FileOpen::ok &&
                        (!log.readable() || carry_old_lines(log)) && write_text_file(log, log_text.text, log_text.len);
   if (written) return LogResult::done;
   write_cannot_open(run.log_path);

@@ -35,21 +35,25 @@ int next_count(int stored) {
 CounterOpen open_counter(platform::LockedFile& file, RunContext& run, const char* name) {
   if (!join_path(run.counter_path, run.install_dir, name, ".ini")) return CounterOpen::path_too_long;
   const platform::Access access = run.stores ? platform::Access::update : platform::Access::read;
-  return file.open(run.counter_path, access, run.locked) ? CounterOpen::opened : CounterOpen::missing;
+  switch (file.open(run.counter_path, access, run.locked)) {
+    case platform::FileOpen::ok: return CounterOpen::opened;
+    case platform::FileOpen::absent: return CounterOpen::missing;
+    case platform::FileOpen::failed: break;
+  }
+  return CounterOpen::failed;
 }
 
-CounterRead read_and_advance_counter(platform::LockedFile& file, bool store, int& next) {
+bool read_and_advance_counter(platform::LockedFile& file, bool store, int& next) {
   char line[kCounterLineChars + 1];
   TextReader reader(file);
   reader.read_line(line, kCounterLineChars);
   // A read that failed is no count: the file is never rewritten from it.
-  if (reader.failed()) return CounterRead::unreadable;
+  if (reader.failed()) return false;
   next = next_count(parse_count(line));
   // A counter that may not be written is still shown advanced.
-  if (!store || !file.writable()) return CounterRead::shown;
+  if (!store || !file.writable()) return true;
   char text[16];
   const int len = std::snprintf(text, sizeof text, "%d", next);
   // Digits need no text-mode translation.
-  const bool stored = file.replace(text, static_cast<std::size_t>(len), kCounterLineChars);
-  return stored ? CounterRead::shown : CounterRead::not_stored;
+  return file.replace(text, static_cast<std::size_t>(len), kCounterLineChars);
 }

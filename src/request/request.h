@@ -35,14 +35,11 @@ bool join_path(char (&out)[kPathSize], const char* a, const char* b, const char*
 bool validate_name(const char* name);
 int parse_count(const char* text);
 int next_count(int stored);
-enum class CounterOpen { opened, missing, path_too_long };
+enum class CounterOpen { opened, missing, failed, path_too_long };
 CounterOpen open_counter(platform::LockedFile& file, RunContext& run, const char* name);
-enum class CounterRead {
-  shown,       // next holds the advanced count, stored when it should be and could be
-  unreadable,  // the file could not be read: nothing is shown or stored
-  not_stored,  // the new count could not be written in full: the file is as it was
-};
-CounterRead read_and_advance_counter(platform::LockedFile& file, bool store, int& next);
+// next: the advanced count, stored when it should be and may be. False where
+// the file could not be read, or the new count could not be written in full.
+bool read_and_advance_counter(platform::LockedFile& file, bool store, int& next);
 
 // Access log.
 enum class LogResult { done, cannot_write };

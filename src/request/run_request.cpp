@@ -60,13 +60,12 @@ int run_request(int argc, char** argv) {
     platform::LockedFile counter;
     const CounterOpen opened = open_counter(counter, run, name);
     if (opened == CounterOpen::path_too_long) return 0;
-    const CounterRead read =
-        opened == CounterOpen::opened ? read_and_advance_counter(counter, run.stores, count) : CounterRead::unreadable;
-    if (read == CounterRead::unreadable) {
+    if (opened == CounterOpen::missing) {
       write_parameter_warning(name, run.web_request);
       return 0;
     }
-    if (read == CounterRead::not_stored) {
+    // The file system failed: the counter may well be there, and must not read as missing.
+    if (opened == CounterOpen::failed || !read_and_advance_counter(counter, run.stores, count)) {
       write_cannot_open(run.counter_path);
       return 0;
     }
