@@ -135,12 +135,12 @@ def servers_check(vol):
 
 
 def brick_kill_check(vol):
-    """The brick process killed (its PID from `gluster volume status`) mid-burst, then started again."""
+    """The brick process SIGKILLed (its PID from `gluster volume status`) mid-burst, then started again."""
     procs = launch(vol.site("killed"))
     while int(vol.brick("killed", "k.ini")) < START + BURST // 2 and any(p.poll() is None for p in procs):
         time.sleep(0.02)
     running = sum(p.poll() is None for p in procs)
-    os.kill(int(vol.shell("lc_volume_brick_pid")), signal.SIGKILL)
+    vol.shell("lc_volume_kill_brick")
     time.sleep(1)
     vol.shell('lc_gluster volume start "$LC_VOLUME" force >/dev/null')
     replies = answers(procs)

@@ -103,6 +103,14 @@ lc_volume_brick_pid() {
   lc_gluster volume status "$LC_VOLUME" --xml | sed -n 's:.*<pid>\([0-9]*\)</pid>.*:\1:p'
 }
 
+# The brick process killed as a crash kills it; lc_volume_down removes what it leaves.
+lc_volume_kill_brick() {
+  local pid
+  pid=$(lc_volume_brick_pid) && [ -n "$pid" ] || return 1
+  lc_volume_brick_files "$pid" >>"$LC_VOLUME_DIR/brick.files"
+  kill -KILL "$pid"
+}
+
 # lc_volume_up DIR MOUNT-OPTIONS [VOLUME-OPTION VALUE]...: volume started and
 # mounted LC_VOLUME_MOUNTS times; DIR must be empty. On failure, call lc_volume_down.
 lc_volume_up() {
@@ -132,9 +140,15 @@ lc_volume_stop_pid() {  # lc_volume_stop_pid PID: TERM, then KILL after 10 s
   lc_volume_wait 50 test ! -d "/proc/$pid"
 }
 
-# The files a brick process keeps outside DIR: its socket and its log.
+# The files a brick keeps outside DIR: its log (named after the brick's path) and,
+# while it runs, its socket.
 lc_volume_brick_files() {
-  tr '\0' '\n' <"/proc/$1/cmdline" 2>/dev/null | grep -A1 -xE -- '-S|-l' | grep -vxE -- '-S|-l|--'
+  echo "/var/log/glusterfs/bricks/$(echo "${LC_VOLUME_DIR#/}/brick/b" | tr / -).log"
+  tr '\0' '\n' 2>/dev/null <"/proc/$1/cmdline" | grep -A1 -xF -- -S | grep -vxE -- '-S|--'
+}
+
+lc_volume_mounted() {
+  grep -qF " $1 " /proc/mounts
 }
 
 # lc_volume_down DIR: everything lc_volume_up made is stopped and removed, also after a partial start.
@@ -142,21 +156,24 @@ lc_volume_down() {
   LC_VOLUME_DIR=$1
   local mnt pid brick_pid brick_files
   [ -d "$LC_VOLUME_DIR" ] || return 0
-  for mnt in "$LC_VOLUME_DIR"/mnt[0-9]; do
-    [ -d "$mnt" ] || continue
-    pid=$(cat "$mnt.pid" 2>/dev/null || true)
-    mountpoint -q "$mnt" && umount "$mnt"
+  # By /proc/mounts and the PID files: a mount whose client lost the brick fails stat.
+  for pid in "$LC_VOLUME_DIR"/mnt[0-9].pid; do
+    mnt=${pid%.pid}
+    pid=$(cat "$pid")
+    lc_volume_mounted "$mnt" && umount "$mnt"
     lc_volume_stop_pid "$pid"
+    # Still there when busy; gone from the namespace now, released when no longer used.
+    lc_volume_mounted "$mnt" && umount -l "$mnt"
   done
   # glusterd keeps the brick's PID here, also once glusterd itself is gone.
   brick_pid=$(cat "$LC_VOLUME_DIR"/run/vols/"$LC_VOLUME"/*.pid 2>/dev/null || true)
-  brick_files=$(lc_volume_brick_files "$brick_pid")
+  brick_files="$(lc_volume_brick_files "$brick_pid") $(cat "$LC_VOLUME_DIR/brick.files" 2>/dev/null)"
   lc_volume_stop_pid "$brick_pid"
   lc_volume_stop_pid "$(cat "$LC_VOLUME_DIR/glusterd.pid" 2>/dev/null)"
-  # shellcheck disable=SC2086 # two plain paths
-  [ -z "$brick_files" ] || rm -f $brick_files
-  mountpoint -q "$LC_VOLUME_DIR/brick" && umount "$LC_VOLUME_DIR/brick"
-  mountpoint -q "$LC_VOLUME_DIR/netns" && umount "$LC_VOLUME_DIR/netns"
+  # shellcheck disable=SC2086 # plain paths
+  rm -f $brick_files
+  lc_volume_mounted "$LC_VOLUME_DIR/brick" && umount "$LC_VOLUME_DIR/brick"
+  lc_volume_mounted "$LC_VOLUME_DIR/netns" && umount "$LC_VOLUME_DIR/netns"
   [ -s "$LC_VOLUME_DIR/loop" ] && losetup -d "$(cat "$LC_VOLUME_DIR/loop")" 2>/dev/null
   lc_volume_remove_host
   # Nothing of ours is mounted any more: only then may the tree go.
