@@ -30,3 +30,7 @@ server_suite(power_cut test_power_cut.py)
 set_tests_properties(server_power_cut PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
 # lighttpd, nginx + fcgiwrap and busybox httpd, which leave the query's words to the program.
 server_suite(servers test_servers.py ${PROBE})
+# Two web servers sharing one GlusterFS volume; needs root, FUSE and a loop device,
+# and says SKIP and exits 77 where the machine refuses them.
+server_suite(volume test_volume.py)
+set_tests_properties(server_volume PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
