@@ -423,4 +423,42 @@ TEST(ApplyStyle, ChoosesTheStyleAndGivesTheCanvasItsPalette) {
   }
 }
 
+// A canvas with colours of its own or a clip box is drawn on as gd's own calls
+// would: entries after its colours, pixels only inside the clip box (read
+// straight from the rows: gdImageGetPixel answers 0 outside the clip box).
+struct CanvasCase {
+  const char* what;
+  int colours_before;
+  int clip[4];  // x1, y1, x2, y2
+};
+constexpr CanvasCase kCanvasCases[] = {
+    {"two colours of its own", 2, {0, 0, 59, 17}},
+    {"clip box cutting glyphs and rows", 0, {5, 3, 30, 12}},
+};
+
+TEST(DrawCount, KeepsTheCanvasColoursAndClipBox) {
+  char program[] = "lumicount.exe", name[] = "hits";
+  char* argv[] = {program, name, nullptr};
+  const CanvasPtr whole(gdImageCreate(60, 18));
+  image::apply_style(whole.get(), 2, argv);
+  image::draw_count(whole.get(), 1234);
+  for (const CanvasCase& cc : kCanvasCases) {
+    const CanvasPtr canvas(gdImageCreate(60, 18));
+    for (int k = 0; k < cc.colours_before; ++k) gdImageColorAllocate(canvas.get(), k, k, k);
+    gdImageSetClip(canvas.get(), cc.clip[0], cc.clip[1], cc.clip[2], cc.clip[3]);
+    image::apply_style(canvas.get(), 2, argv);
+    image::draw_count(canvas.get(), 1234);
+    EXPECT_EQ(gdImageColorsTotal(canvas.get()), 120 + cc.colours_before) << cc.what;
+    for (int k = 0; k < 120; ++k)
+      EXPECT_EQ(gdImageBlue(canvas.get(), cc.colours_before + k), entry(0, k).blue) << cc.what << " " << k;
+    for (int y = 0; y < 18; ++y)
+      for (int x = 0; x < 60; ++x) {
+        const int drawn = gdImageGetPixel(whole.get(), x, y);
+        const bool inside = x >= cc.clip[0] && x <= cc.clip[2] && y >= cc.clip[1] && y <= cc.clip[3];
+        EXPECT_EQ(gdImagePalettePixel(canvas.get(), x, y), inside && drawn != 0 ? drawn + cc.colours_before : 0)
+            << cc.what << " " << x << "," << y;
+      }
+  }
+}
+
 }  // namespace

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 
@@ -30,6 +31,26 @@ Style choose_style(int argc, char** argv) {
   return kStyleMetal;
 }
 
+// The largest palette fits gd's table, and every index has a slot.
+static_assert(std::size(kPalette1) <= gdMaxColors && gdMaxColors <= kSlotCount, "palettes fit the canvas");
+
+// As many gdImageColorAllocate calls leave a fresh palette canvas: entry k at
+// index k, opaque, no longer open. Written into gd's documented fields directly,
+// as those calls cost about 75,000 instructions a request.
+bool fill_fresh_palette(gdImagePtr canvas, const StylePalette& palette) {
+  if (canvas->trueColor != 0 || canvas->colorsTotal != 0) return false;
+  for (int k = 0; k < palette.size; ++k) {
+    canvas->red[k] = palette.entries[k].red;
+    canvas->green[k] = palette.entries[k].green;
+    canvas->blue[k] = palette.entries[k].blue;
+    canvas->alpha[k] = gdAlphaOpaque;
+    canvas->open[k] = 0;
+    palette_slots[k] = k;
+  }
+  canvas->colorsTotal = palette.size;
+  return true;
+}
+
 }  // namespace
 
 const StylePalette style_palettes[kStyleCount] = {
@@ -53,10 +74,14 @@ void apply_style(gdImagePtr canvas, int argc, char** argv) {
   const Style style = choose_style(argc, argv);
   current_style = style;
   const StylePalette& palette = style_palettes[style];
-  for (int k = 0; k < palette.size; ++k) {
-    const Rgb& rgb = palette.entries[k];
-    palette_slots[k] = gdImageColorAllocate(canvas, rgb.red, rgb.green, rgb.blue);
+  if (!fill_fresh_palette(canvas, palette)) {
+    for (int k = 0; k < palette.size; ++k) {
+      const Rgb& rgb = palette.entries[k];
+      palette_slots[k] = gdImageColorAllocate(canvas, rgb.red, rgb.green, rgb.blue);
+    }
   }
+  // A resident process draws many counts: no slot keeps an earlier style's colour.
+  std::fill(palette_slots + palette.size, std::end(palette_slots), 0);
   if (palette.transparent) gdImageColorTransparent(canvas, palette_slots[0]);
 }
 

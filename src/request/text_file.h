@@ -15,7 +15,8 @@ class TextReader {
   TextReader& operator=(const TextReader&) = delete;
 
   // Takes at most max_chars characters, stopping after a line end, and
-  // zero-terminates out (which holds max_chars + 1). 0 at the end of the file.
+  // zero-terminates out (which holds max_chars + 1; what follows the zero may
+  // change). 0 at the end of the file.
   std::size_t read_line(char* out, std::size_t max_chars);
   // A read failed: what was read must not stand for the whole file.
   bool failed() const { return failed_; }
