@@ -49,6 +49,7 @@ enum class Turn {
   taken,        // this run holds the turn: its files are replaced whole
   per_file,     // no lock file can be made here: each file locks itself, rewritten in place
   unavailable,  // the turn did not come within the bound, or the lock file is unusable
+  failed,       // the file system failed: nothing can be read or written now
 };
 
 // Serialises the web requests of one install directory, from before the log

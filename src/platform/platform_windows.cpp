@@ -292,7 +292,7 @@ Turn RunLock::acquire(const char* lock_path, const char* progress_path) {
     // A directory the account may not write, where no lock file was made for it.
     const bool no_file_here = error == ERROR_ACCESS_DENIED || error == ERROR_FILE_NOT_FOUND ||
                               error == ERROR_PATH_NOT_FOUND || error == ERROR_WRITE_PROTECT;
-    return no_file_here ? Turn::per_file : Turn::unavailable;
+    return no_file_here ? Turn::per_file : Turn::failed;
   }
   handle_ = h;
   const Locked locked = GetFileType(h) == FILE_TYPE_DISK ? lock_bounded(h, progress_path) : Locked::timed_out;

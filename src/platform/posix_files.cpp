@@ -139,6 +139,10 @@ FileOpen LockedFile::open_once(Access access, bool run_locked) {
     const posix::Locked locked = posix::lock_bounded(fd_, path_);
     // Where locks are not supported the run goes on unlocked rather than fail.
     if (locked == posix::Locked::unsupported) return FileOpen::ok;
+    if (locked == posix::Locked::failed) {
+      close();
+      return FileOpen::failed;
+    }
     if (locked == posix::Locked::timed_out) {
       // A stuck writer: a counter is shown, not stored; the log cannot be written.
       writable_ = in_place_ = false;

@@ -50,7 +50,7 @@ bool write_all(int fd, const char* data, std::size_t len);
 // file system on dev allows; false where it could not be made so.
 bool wait_for_data(int fd, dev_t dev);
 
-enum class Locked { yes, unsupported, timed_out };
+enum class Locked { yes, unsupported, timed_out, failed };
 // An exclusive flock on fd, waited for within the turn's bounds; progress_path
 // is the file each holder rewrites, which shows the waiters that turns go by.
 Locked lock_bounded(int fd, const char* progress_path);

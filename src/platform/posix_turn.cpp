@@ -17,13 +17,16 @@ namespace posix {
 
 namespace {
 
-// Often enough to see a stall in time, rarely enough that thousands of waiters cost little.
-constexpr long kTickSeconds = 2;
+// The first look comes when a stall could first be seen, then every few
+// seconds: each look interrupts the waiting flock, which a network file system
+// must cancel at its server, so a wait that ends in time costs no interrupt.
+constexpr long kFirstTickSeconds = kTurnStallSeconds;
+constexpr long kTickSeconds = 5;
 
 void on_tick(int) {}
 
-// SIGALRM every two seconds while a wait lasts, so that a blocked flock comes
-// back to look at the clock and at the progress of the turns ahead.
+// SIGALRM while a wait lasts, so that a blocked flock comes back to look at
+// the clock and at the progress of the turns ahead.
 class Ticker {
  public:
   Ticker() {
@@ -31,7 +34,7 @@ class Ticker {
     tick.sa_handler = on_tick;  // no SA_RESTART: flock returns EINTR
     sigemptyset(&tick.sa_mask);
     sigaction(SIGALRM, &tick, &saved_);
-    const struct itimerval every_tick {{kTickSeconds, 0}, {kTickSeconds, 0}};
+    const struct itimerval every_tick {{kTickSeconds, 0}, {kFirstTickSeconds, 0}};
     setitimer(ITIMER_REAL, &every_tick, nullptr);
   }
   ~Ticker() {
@@ -65,6 +68,11 @@ Progress progress_of(const char* path) {
   return {st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
 }
 
+// A file system without locks, or one that failed.
+Locked lock_error(int err) {
+  return err == ENOLCK || err == EOPNOTSUPP || err == EINVAL || err == ENOSYS ? Locked::unsupported : Locked::failed;
+}
+
 long now_seconds() {
   struct timespec now {};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -75,14 +83,14 @@ long now_seconds() {
 
 Locked lock_bounded(int fd, const char* progress_path) {
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) return Locked::yes;
-  if (errno != EWOULDBLOCK && errno != EINTR) return Locked::unsupported;
+  if (errno != EWOULDBLOCK && errno != EINTR) return lock_error(errno);
   const Ticker ticker;
   const long began = now_seconds();
   long changed = began;
   Progress last = progress_of(progress_path);
   for (;;) {
     if (flock(fd, LOCK_EX) == 0) return Locked::yes;
-    if (errno != EINTR) return Locked::unsupported;
+    if (errno != EINTR) return lock_error(errno);
     const long now = now_seconds();
     const Progress seen = progress_of(progress_path);
     if (seen != last) {
@@ -116,18 +124,16 @@ Turn RunLock::acquire(const char* lock_path, const char* progress_path) {
   const Opened opened = open_lock_file(lock_path, fd_);
   // A directory the account may not write, where no lock file was made for it.
   if (opened == Opened::missing || opened == Opened::denied) return Turn::per_file;
+  if (opened == Opened::failed) return Turn::failed;
   if (opened != Opened::file) return Turn::unavailable;
-  switch (posix::lock_bounded(fd_, progress_path)) {
-    case posix::Locked::yes:
-      return Turn::taken;
-    case posix::Locked::unsupported:
-      release();
-      return Turn::per_file;
-    case posix::Locked::timed_out:
-      break;
-  }
+  const posix::Locked locked = posix::lock_bounded(fd_, progress_path);
+  if (locked == posix::Locked::yes) return Turn::taken;
   release();
-  return Turn::unavailable;
+  switch (locked) {
+    case posix::Locked::unsupported: return Turn::per_file;
+    case posix::Locked::failed: return Turn::failed;
+    default: return Turn::unavailable;
+  }
 }
 
 void RunLock::release() {

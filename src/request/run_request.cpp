@@ -38,6 +38,10 @@ int run_request(int argc, char** argv) {
     if (!join_path(run.log_path, run.install_dir, "lctlog.txt", "")) return 0;
     if (!join_path(run.lock_path, run.install_dir, "lctlog.lck", "")) return 0;
     const platform::Turn turn = lock.acquire(run.lock_path, run.log_path);
+    if (turn == platform::Turn::failed) {
+      write_cannot_open(run.log_path);
+      return 0;
+    }
     run.locked = turn == platform::Turn::taken;
     // Without its turn a request is answered but neither logged nor counted.
     run.stores = turn != platform::Turn::unavailable;
