@@ -28,5 +28,6 @@ server_suite(demo test_demo.py)
 # Needs root and loop devices; says SKIP and exits 77 where the machine refuses them.
 server_suite(power_cut test_power_cut.py)
 set_tests_properties(server_power_cut PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
-# lighttpd, nginx + fcgiwrap and busybox httpd, which leave the query's words to the program.
+# lighttpd, nginx + fcgiwrap and busybox httpd, which leave the query's words to the program,
+# and the program resident under mod_fcgid, lighttpd's mod_fastcgi and nginx + spawn-fcgi.
 server_suite(servers test_servers.py ${PROBE})
