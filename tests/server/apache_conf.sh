@@ -298,14 +298,15 @@ lc_write_server_conf() {
 }
 
 # lc_spawn_resident DIR: the program, resident, on DIR/run/fcgi/lumicount.sock as
-# the server's user, by its path and in the foreground (spawn-fcgi execs it).
+# the server's user, by its path; spawn-fcgi replaces the shell and then execs it.
 lc_spawn_resident() {
   local as_user=()
   [ "$(id -u)" -eq 0 ] && as_user=(-u "$(lc_server_user)" -g "$(lc_server_group)")
   exec /usr/bin/spawn-fcgi -n -s "$1/run/fcgi/lumicount.sock" "${as_user[@]}" -- "$1/cgi-bin/lumicount"
 }
 
-# lc_run_nginx DIR: nginx in the foreground, once the socket it passes requests to is there.
+# lc_run_nginx DIR SOCKET: nginx in the foreground, once DIR/run/fcgi/SOCKET, where it
+# passes the requests, is there.
 lc_run_nginx() {
   for _ in $(seq 100); do [ -S "$1/run/fcgi/$2" ] && break; sleep 0.05; done
   exec /usr/sbin/nginx -p "$1" -c "$1/nginx.conf" -e "$1/logs/error.log" -g "daemon off;"
