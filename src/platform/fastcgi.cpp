@@ -116,6 +116,9 @@ int serve_fastcgi(char* argv0, RequestFn run_request) {
     // Another process took the connection, or it closed before its request came.
     if (accepted == -EAGAIN || accepted == -EINTR) continue;
     if (accepted < 0) return stop_requested != 0 ? 0 : 1;
+    // The next request is only waited for on the listener: a connection the server
+    // asked to keep (nginx's fastcgi_keep_conn) would hold it unread, so close it.
+    request.keepConnection = 0;
     {
       const RequestScope scope(request);
       // Each request is a fresh run: its arguments come from its own query.
