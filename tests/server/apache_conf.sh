@@ -220,8 +220,15 @@ EOF
 # socket DIR/run/fcgi/SOCKET: fcgiwrap.sock (default) or lumicount.sock, the
 # program itself, resident.
 lc_write_nginx_conf() {
-  local dir=$1 port=$2 socket=${3:-fcgiwrap.sock}
+  local dir=$1 port=$2 socket=${3:-fcgiwrap.sock} upstream="" pass
   lc_run_dir "$dir" || return 1
+  pass="unix:$dir/run/fcgi/$socket"
+  if [ "$socket" = lumicount.sock ]; then
+    # Sites often ask to keep upstream connections; the program closes each after its request.
+    upstream="upstream lumicount { server $pass; keepalive 4; }"
+    pass="lumicount;
+      fastcgi_keep_conn on"
+  fi
   {
     echo "pid $dir/run/nginx.pid;"
     echo "error_log $dir/logs/error.log warn;"
@@ -237,6 +244,7 @@ http {
   uwsgi_temp_path $dir/run/uwsgi;
   scgi_temp_path $dir/run/scgi;
   types { text/html html; }
+  $upstream
   server {
     listen 127.0.0.1:$port;
     root $dir/htdocs;
@@ -245,7 +253,7 @@ http {
     location = /cgi-bin/lumicount {
       include /etc/nginx/fastcgi_params;
       fastcgi_param SCRIPT_FILENAME $dir/cgi-bin/lumicount;
-      fastcgi_pass unix:$dir/run/fcgi/$socket;
+      fastcgi_pass $pass;
       # A cached picture would make the counter stand still.
       add_header Cache-Control "$LC_NO_CACHE" always;
       add_header Expires "$LC_EXPIRED" always;
