@@ -60,9 +60,10 @@ def soak_lines():
              "", "| resident process | VmRSS | VmHWM | open descriptors |", "|---|---|---|---|"]
     with open(os.path.join(WORK, "soak.txt")) as f:
         for line in f:
-            when, rss, hwm, fds = line.rsplit(" ", 3)
-            lines.append(f"| {when} | {int(rss):,} kB | {int(hwm):,} kB | {int(fds)} |")
-    return lines
+            when, rss, hwm, fds = line.rstrip("\n").split("|")
+            lines.append(f"| {when} | {int(rss):,} kB | {int(hwm):,} kB | {len(fds.split())}: `{fds}` |")
+    return lines + ["", "Descriptors above 2 are there from the start: inherited from the shell that ran spawn-fcgi,",
+                     "not opened by a request."]
 
 
 def section():
