@@ -17,6 +17,9 @@ NAMES = {
 # (configuration, over configuration, at least): the resident program against CGI and the floor
 TARGETS = [("fastcgi1", "fcgiwrap", 1.8), ("fastcgi1", "floor", 0.8),
            ("fastcgi2", "fcgiwrap", 1.8), ("fastcgi2", "floor", 0.8)]
+# Parts of a resident request that callgrind_annotate names, by their functions' inclusive cost.
+PARTS = [("the picture (style, digits, GIF encoding)", ("image::apply_style", "image::emit_counter_image")),
+         ("the access log", ("rewrite_access_log",))]
 BUSY = (" The load average was above the number of cores: other work shared them, which lowers every"
         " figure and pulls the ratios towards 1.")
 
@@ -66,6 +69,27 @@ def soak_lines():
                      "not opened by a request."]
 
 
+def instruction_lines():
+    """Where one resident request's instructions go, from callgrind over the requests of one process."""
+    with open(os.path.join(WORK, "callgrind.txt")) as f:
+        text = f.read()
+
+    def inclusive(name):
+        m = re.search(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+\S*?" + re.escape(name) + r"\b", text, re.M)
+        return int(m[1].replace(",", "")) if m else 0
+    with open(os.path.join(WORK, "ab.callgrind")) as f:
+        served = re.search(r"Complete requests:\s+(\d+)", f.read())
+    total = inclusive("PROGRAM TOTALS")
+    if not served or not total:
+        return ["Instructions per resident request: not measured (callgrind gave no figures)."]
+    count = int(served[1])
+    parts = [(name, sum(inclusive(f) for f in funcs)) for name, funcs in PARTS]
+    return [f"Instructions per resident request (callgrind, {count} requests to one process, its start included):",
+            f"{total // count:,} in all; " + ", ".join(f"{name} {n // count:,} ({100 * n / total:.0f}%)" for name, n in parts)
+            + "; the counter, the lock and the FastCGI exchange the rest. The file-work floor draws no picture:",
+            "in one process the picture's time adds to every request's, in two it overlaps the other's file work."]
+
+
 def section():
     configs = os.environ["CONFIGS"].split()
     per_round = rounds(configs)
@@ -96,7 +120,7 @@ def section():
                      f"{min(ratios):.2f}× to {max(ratios):.2f}× | ≥ {least}× | {'yes' if ratio >= least else '**no**'} |")
     lines += ["", "Counters advanced by (warm-up, rounds and, for the one resident process, the soak): " +
               "; ".join(counted_lines(configs, 200 + count * requests)) + ".", ""]
-    lines += soak_lines()
+    lines += soak_lines() + [""] + instruction_lines()
     lines += ["", "The benchmark reports figures only; it passes or fails nothing.", END]
     return "\n".join(lines)
 
