@@ -2,16 +2,22 @@
  * write each into a new file beside it and rename that over the old one, answer
  * a bare header. No lock, no formatting, no picture: a request cannot do less.
  * Built with WAIT_FOR_DATA it also waits, as the program does, for each new
- * file's data to reach the disk before its rename, which a power cut needs. */
+ * file's data to reach the disk before its rename, which a power cut needs.
+ * Built with FASTCGI (and -lfcgi) it is a resident FastCGI responder doing the
+ * same work once per request, in the directory it is started in. */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
+#ifdef FASTCGI
+#include <fcgiapp.h>
+#endif
 
 /* The log on disk: 49,994 characters plus one CR per line, 302 lines at most. */
 enum { LOG_MAX = 49994 + 302, COUNT_MAX = 16 };
 
+static const char kAnswer[] = "Content-type: image/gif\n\n";
 static const char kHeader[] = "lumicount.exe version 2.1 log file\r\n\r\n";
 static const char kEntry[] =
     "2026/01/01 00:00 b 127.0.0.1 - Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 "
@@ -64,9 +70,22 @@ static void advance_counter(void) {
   replace("b.ini", "b.ini.tmp", digits, n);
 }
 
+#ifdef FASTCGI
+int main(void) {
+  FCGX_Stream *in, *out, *err;
+  FCGX_ParamArray params;
+  while (FCGX_Accept(&in, &out, &err, &params) >= 0) {
+    rewrite_log();
+    advance_counter();
+    FCGX_PutS(kAnswer, out);
+  }
+  return 0;
+}
+#else
 int main(void) {
   rewrite_log();
   advance_counter();
-  fputs("Content-type: image/gif\n\n", stdout);
+  fputs(kAnswer, stdout);
   return 0;
 }
+#endif

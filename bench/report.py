@@ -22,6 +22,8 @@ BUSY = (" The load average was above the number of cores (it counts work of the 
         " them adds much the same time to every program, which widens every spread and pulls every"
         " ratio towards 1, flattering the targets.")
 RELIABILITY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "reliability.md")
+# The section that bench/fastcgi writes: kept as it is when this report is written again.
+KEPT = ("<!-- fastcgi -->", "<!-- /fastcgi -->")
 
 
 def read(name):
@@ -93,6 +95,14 @@ def busy():
     """Whether other work kept the cores busy at the start or the end of the timing."""
     loads = (float(os.environ[name].split()[0]) for name in ("LOAD_BEFORE", "LOAD_AFTER"))
     return max(loads) > (os.cpu_count() or 1)
+
+
+def kept_section(path):
+    """bench/fastcgi's section of the report being replaced, if it has one."""
+    text = open(path).read() if os.path.exists(path) else ""
+    if KEPT[0] not in text or KEPT[1] not in text:
+        return []
+    return [text[text.index(KEPT[0]):text.index(KEPT[1]) + len(KEPT[1])], ""]
 
 
 def met(ok):
@@ -179,6 +189,7 @@ def main():
     ]
     with open(RELIABILITY) as f:
         lines += [f.read().rstrip("\n"), ""]
+    lines += kept_section(os.environ["OUT"])
     with open(os.environ["OUT"], "w") as f:
         f.write("\n".join(lines))
 

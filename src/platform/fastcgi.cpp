@@ -80,10 +80,17 @@ bool make_nonblocking(int fd) {
   return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+// ppoll returns a ready connection before a pending signal and blocks it again
+// undelivered, so under steady load a SIGTERM from a request is only pending.
+bool stop_pending() {
+  sigset_t pending;
+  return stop_requested != 0 || (sigpending(&pending) == 0 && sigismember(&pending, SIGTERM) == 1);
+}
+
 // Waits for a connection with SIGTERM let through; false once stopped.
 bool wait_for_connection(const sigset_t& waiting_mask) {
   struct pollfd listener {kListenFd, POLLIN, 0};
-  while (stop_requested == 0) {
+  while (!stop_pending()) {
     const int ready = ppoll(&listener, 1, nullptr, &waiting_mask);
     if (ready > 0 && (listener.revents & (POLLERR | POLLNVAL)) != 0) return false;
     if (ready > 0) return true;
@@ -109,6 +116,9 @@ int serve_fastcgi(char* argv0, RequestFn run_request) {
     // Another process took the connection, or it closed before its request came.
     if (accepted == -EAGAIN || accepted == -EINTR) continue;
     if (accepted < 0) return stop_requested != 0 ? 0 : 1;
+    // The next request is only waited for on the listener: a connection the server
+    // asked to keep (nginx's fastcgi_keep_conn) would hold it unread, so close it.
+    request.keepConnection = 0;
     {
       const RequestScope scope(request);
       // Each request is a fresh run: its arguments come from its own query.

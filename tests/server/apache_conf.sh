@@ -96,7 +96,8 @@ lc_make_site() {
 
 # lc_write_apache_conf DIR PORT [MPM] [CGI]: DIR/httpd.conf for Debian's apache2
 # started as `apache2 -f DIR/httpd.conf -DFOREGROUND`, nothing taken from /etc/apache2.
-# MPM is event (default) or prefork, CGI is cgid (default) or cgi.
+# MPM is event (default) or prefork, CGI is cgid (default), cgi or fcgid (the
+# program resident under mod_fcgid, which starts and restarts its processes).
 lc_write_apache_conf() {
   local dir=$1 port=$2 mpm=${3:-event} cgi=${4:-cgid} mod
   {
@@ -116,6 +117,7 @@ EOF
       echo "LoadModule ${mod}_module $LC_APACHE_MODULES/mod_${mod}.so"
     done
     [ "$cgi" = cgid ] && echo "ScriptSock \"$dir/run/cgid.sock\""
+    [ "$cgi" = fcgid ] && printf 'FcgidIPCDir "%s"\nFcgidProcessTableFile "%s"\n' "$dir/run/fcgid" "$dir/run/fcgid.shm"
     [ "$(id -u)" -eq 0 ] && printf 'User %s\nGroup %s\n' "$(lc_server_user)" "$(lc_server_group)"
     cat <<EOF
 LogFormat "%h %t \"%r\" %>s %b \"%{User-Agent}i\"" plain
@@ -130,10 +132,7 @@ DocumentRoot "$dir/htdocs"
 <Directory "$dir/htdocs">
   Require all granted
 </Directory>
-ScriptAlias /cgi-bin/ "$dir/cgi-bin/"
-<Directory "$dir/cgi-bin">
-  Require all granted
-</Directory>
+$(lc_apache_program_lines "$dir" "$cgi")
 # A cached picture would make the counter stand still.
 <Location "/cgi-bin/">
   Header always set Cache-Control "no-cache, no-store, must-revalidate"
@@ -143,20 +142,43 @@ EOF
   } >"$dir/httpd.conf"
 }
 
+# lc_apache_program_lines DIR CGI: how Apache runs the programs of DIR/cgi-bin.
+lc_apache_program_lines() {
+  if [ "$2" != fcgid ]; then
+    printf 'ScriptAlias /cgi-bin/ "%s/cgi-bin/"\n<Directory "%s/cgi-bin">\n  Require all granted\n</Directory>\n' "$1" "$1"
+    return
+  fi
+  # Only the program is mapped: the counter files and the log are never served.
+  cat <<EOF
+Alias /cgi-bin/lumicount "$1/cgi-bin/lumicount"
+<Directory "$1/cgi-bin">
+  Require all granted
+  SetHandler fcgid-script
+  Options +ExecCGI
+</Directory>
+EOF
+}
+
 # The same site under the other tested servers. Each writes its config into DIR;
 # lc_run_server then runs the server in the foreground, children in its process group.
-LC_SERVERS=(apache lighttpd nginx busybox)
+LC_SERVERS=(apache lighttpd nginx busybox apache-fcgid lighttpd-fastcgi nginx-fastcgi)
 LC_NO_CACHE="no-cache, no-store, must-revalidate"
 LC_EXPIRED="Thu, 01 Jan 1970 00:00:00 GMT"
 
-# lc_write_lighttpd_conf DIR PORT: lighttpd with mod_cgi.
+# lc_run_dir DIR: DIR/run/fcgi for a server's FastCGI sockets, the server's user's.
+lc_run_dir() {
+  mkdir -p "$1/run/fcgi" && chown "$(lc_server_user):$(lc_server_group)" "$1/run/fcgi"
+}
+
+# lc_write_lighttpd_conf DIR PORT [MODULE]: lighttpd with mod_cgi (default) or
+# mod_fastcgi, which starts the program resident and restarts a process that ends.
 lc_write_lighttpd_conf() {
-  local dir=$1 port=$2
-  # lighttpd opens its error log after giving up root.
-  chown "$(lc_server_user):$(lc_server_group)" "$dir/logs" || return 1
+  local dir=$1 port=$2 module=${3:-cgi}
+  # lighttpd opens its error log and its FastCGI sockets after giving up root.
+  chown "$(lc_server_user):$(lc_server_group)" "$dir/logs" && lc_run_dir "$dir" || return 1
   {
     cat <<EOF
-server.modules = ("mod_access", "mod_alias", "mod_setenv", "mod_cgi")
+server.modules = ("mod_access", "mod_alias", "mod_setenv", "mod_$module")
 server.bind = "127.0.0.1"
 server.port = $port
 server.document-root = "$dir/htdocs"
@@ -169,7 +191,7 @@ EOF
 alias.url = ("/cgi-bin/" => "$dir/cgi-bin/")
 \$HTTP["url"] =~ "^/cgi-bin/" {
   # Only the program runs; the counter files and the log are never served.
-  cgi.assign = ("/lumicount" => "")
+$(lc_lighttpd_program_lines "$dir" "$module")
   url.access-deny = (".ini", ".txt", ".tmp", ".lck")
   # A cached picture would make the counter stand still.
   setenv.set-response-header = ("Cache-Control" => "$LC_NO_CACHE", "Expires" => "$LC_EXPIRED")
@@ -178,10 +200,35 @@ EOF
   } >"$dir/lighttpd.conf"
 }
 
-# lc_write_nginx_conf DIR PORT: nginx passing the program to fcgiwrap on a socket in DIR/run/fcgi.
+# lc_lighttpd_program_lines DIR MODULE: how lighttpd runs DIR/cgi-bin/lumicount.
+lc_lighttpd_program_lines() {
+  if [ "$2" = cgi ]; then
+    echo '  cgi.assign = ("/lumicount" => "")'
+    return
+  fi
+  cat <<EOF
+  fastcgi.server = ("/cgi-bin/lumicount" => ((
+    "socket" => "$1/run/fcgi/lumicount.sock",
+    "bin-path" => "$1/cgi-bin/lumicount",
+    "max-procs" => 2,
+    "check-local" => "disable"
+  )))
+EOF
+}
+
+# lc_write_nginx_conf DIR PORT [SOCKET]: nginx passing the program to the FastCGI
+# socket DIR/run/fcgi/SOCKET: fcgiwrap.sock (default) or lumicount.sock, the
+# program itself, resident.
 lc_write_nginx_conf() {
-  local dir=$1 port=$2
-  mkdir -p "$dir/run/fcgi" && chown "$(lc_server_user):$(lc_server_group)" "$dir/run/fcgi" || return 1
+  local dir=$1 port=$2 socket=${3:-fcgiwrap.sock} upstream="" pass
+  lc_run_dir "$dir" || return 1
+  pass="unix:$dir/run/fcgi/$socket"
+  if [ "$socket" = lumicount.sock ]; then
+    # Sites often ask to keep upstream connections; the program closes each after its request.
+    upstream="upstream lumicount { server $pass; keepalive 4; }"
+    pass="lumicount;
+      fastcgi_keep_conn on"
+  fi
   {
     echo "pid $dir/run/nginx.pid;"
     echo "error_log $dir/logs/error.log warn;"
@@ -197,6 +244,7 @@ http {
   uwsgi_temp_path $dir/run/uwsgi;
   scgi_temp_path $dir/run/scgi;
   types { text/html html; }
+  $upstream
   server {
     listen 127.0.0.1:$port;
     root $dir/htdocs;
@@ -205,7 +253,7 @@ http {
     location = /cgi-bin/lumicount {
       include /etc/nginx/fastcgi_params;
       fastcgi_param SCRIPT_FILENAME $dir/cgi-bin/lumicount;
-      fastcgi_pass unix:$dir/run/fcgi/fcgiwrap.sock;
+      fastcgi_pass $pass;
       # A cached picture would make the counter stand still.
       add_header Cache-Control "$LC_NO_CACHE" always;
       add_header Expires "$LC_EXPIRED" always;
@@ -235,6 +283,9 @@ lc_server_packages() {
     apache) echo apache2 ;;
     lighttpd) echo lighttpd ;;
     nginx) echo nginx fcgiwrap ;;
+    apache-fcgid) echo apache2 libapache2-mod-fcgid ;;
+    lighttpd-fastcgi) echo lighttpd ;;
+    nginx-fastcgi) echo nginx spawn-fcgi ;;
     busybox) echo busybox ;;
     *) lc_unknown_server "$1" ;;
   esac
@@ -247,8 +298,26 @@ lc_write_server_conf() {
     lighttpd) lc_write_lighttpd_conf "$2" "$3" ;;
     nginx) lc_write_nginx_conf "$2" "$3" ;;
     busybox) lc_write_busybox_conf "$2" ;;
+    apache-fcgid) lc_write_apache_conf "$2" "$3" event fcgid ;;
+    lighttpd-fastcgi) lc_write_lighttpd_conf "$2" "$3" fastcgi ;;
+    nginx-fastcgi) lc_write_nginx_conf "$2" "$3" lumicount.sock ;;
     *) lc_unknown_server "$1" ;;
   esac
+}
+
+# lc_spawn_resident DIR: the program, resident, on DIR/run/fcgi/lumicount.sock as
+# the server's user, by its path; spawn-fcgi replaces the shell and then execs it.
+lc_spawn_resident() {
+  local as_user=()
+  [ "$(id -u)" -eq 0 ] && as_user=(-u "$(lc_server_user)" -g "$(lc_server_group)")
+  exec /usr/bin/spawn-fcgi -n -s "$1/run/fcgi/lumicount.sock" "${as_user[@]}" -- "$1/cgi-bin/lumicount"
+}
+
+# lc_run_nginx DIR SOCKET: nginx in the foreground, once DIR/run/fcgi/SOCKET, where it
+# passes the requests, is there.
+lc_run_nginx() {
+  for _ in $(seq 100); do [ -S "$1/run/fcgi/$2" ] && break; sleep 0.05; done
+  exec /usr/sbin/nginx -p "$1" -c "$1/nginx.conf" -e "$1/logs/error.log" -g "daemon off;"
 }
 
 # lc_run_server SERVER DIR PORT: the server in the foreground until it is signalled.
@@ -256,13 +325,16 @@ lc_run_server() {
   local server=$1 dir=$2 port=$3 as_user=()
   [ "$(id -u)" -eq 0 ] && as_user=(setpriv --reuid="$(lc_server_user)" --regid="$(lc_server_group)" --init-groups)
   case $server in
-    apache) exec /usr/sbin/apache2 -f "$dir/httpd.conf" -DFOREGROUND ;;
-    lighttpd) exec /usr/sbin/lighttpd -D -f "$dir/lighttpd.conf" ;;
+    apache | apache-fcgid) exec /usr/sbin/apache2 -f "$dir/httpd.conf" -DFOREGROUND ;;
+    lighttpd | lighttpd-fastcgi) exec /usr/sbin/lighttpd -D -f "$dir/lighttpd.conf" ;;
     nginx)
       # fcgiwrap runs the program as the server's user, one child per concurrent request.
       "${as_user[@]}" /usr/sbin/fcgiwrap -c 8 -s "unix:$dir/run/fcgi/fcgiwrap.sock" &
-      for _ in $(seq 100); do [ -S "$dir/run/fcgi/fcgiwrap.sock" ] && break; sleep 0.05; done
-      exec /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/logs/error.log" -g "daemon off;" ;;
+      lc_run_nginx "$dir" fcgiwrap.sock ;;
+    nginx-fastcgi)
+      # One resident process; spawn-fcgi does not start it again should it end.
+      (lc_spawn_resident "$dir") &
+      lc_run_nginx "$dir" lumicount.sock ;;
     busybox)
       exec busybox httpd -f -p "127.0.0.1:$port" -h "$dir/htdocs" -c "$dir/busybox.conf" \
         ${as_user:+-u "$(lc_server_user):$(lc_server_group)"} ;;

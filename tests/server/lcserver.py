@@ -81,6 +81,7 @@ class Apache:
         deadline = time.monotonic() + START_TIMEOUT
         while time.monotonic() < deadline:
             if self.proc.poll() is not None:
+                self._stop()
                 return False
             try:
                 with socket.create_connection(("127.0.0.1", self.port), timeout=1):
@@ -91,9 +92,14 @@ class Apache:
         return False
 
     def _stop(self):
-        if self.proc is None or self.proc.poll() is not None:
+        if self.proc is None:
             return
-        os.killpg(self.proc.pid, signal.SIGTERM)
+        # The whole group, even once the server has ended: what it started (fcgiwrap, a
+        # resident program) may outlive it.
+        try:
+            os.killpg(self.proc.pid, signal.SIGTERM)
+        except ProcessLookupError:
+            return
         try:
             self.proc.wait(timeout=10)
         except subprocess.TimeoutExpired:

@@ -3,26 +3,41 @@
 The program is started as Apache starts it (CGI environment, program path as
 argument 0) and SIGKILLed after a random delay, alone and in overlapping groups.
 
-usage: test_faults_direct.py PROGRAM [SEED]
+With "fastcgi" it runs resident behind nginx instead, on a listening socket that
+the test holds and starts it on, as spawn-fcgi or a systemd socket unit would: it
+is SIGKILLed at random instants under load and started again on the same socket,
+and then sent SIGTERM during a burst.
+
+usage: test_faults_direct.py PROGRAM [fastcgi] [SEED]
 """
 
+import concurrent.futures
+import http.client
 import os
 import random
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
 import time
 
 import lcserver as lc
+from test_servers import Site
 
 ROUNDS = 100
 GROUP = 4
 START = 5000
 TIME_LIMIT = 120.0
 DIGITS = re.compile(rb"^[0-9]+$")
+CLIENTS = 4
+REQUESTS = 300
+KILL_GAP = 0.03  # seconds, at most, between a start and its kill: about ten requests
+BURST = 200  # far more than are answered before the SIGTERM lands
+BURST_CONCURRENCY = 8
+TERM_AFTER = 10  # requests counted before the SIGTERM
 
 
 def start(program, i):
@@ -51,12 +66,123 @@ def state_problem(install, previous):
     return lc.log_problems(log), value
 
 
+class Resident(Site):
+    """nginx passing requests to a socket that the test listens on and starts the program on."""
+
+    def __init__(self, program):
+        super().__init__(program, "nginx-fastcgi")
+        self.listener = self.resident = None
+
+    def _command(self):
+        path = self.dir / "run" / "fcgi" / "lumicount.sock"
+        path.unlink(missing_ok=True)
+        self.listener = socket.socket(socket.AF_UNIX)
+        self.listener.bind(str(path))
+        os.chown(path, *lc.server_ids())
+        self.listener.listen(128)
+        return ["bash", "-c", f'source "{lc.HERE}/apache_conf.sh" && lc_run_nginx "{self.dir}" lumicount.sock']
+
+    def start_program(self):
+        """The program by its path, in another directory, as the server's user."""
+        uid, gid = lc.server_ids()
+        self.resident = subprocess.Popen([str(self.cgi_bin / "lumicount")], stdin=self.listener, cwd="/", user=uid,
+                                         group=gid, extra_groups=[] if lc.is_root() else None)
+        return self.resident
+
+    def __exit__(self, *exc):
+        if self.resident is not None and self.resident.poll() is None:
+            self.resident.kill()
+            self.resident.wait()
+        return super().__exit__(*exc)
+
+
+def fetch(site, i):
+    """(status, content type), or None for an answer cut short."""
+    try:
+        status, headers, _ = site.get("/cgi-bin/lumicount?k+1", f"fault-{i}")
+        return status, headers.get("content-type")
+    except (http.client.HTTPException, ConnectionError):
+        return None
+
+
+def whole(answers):
+    return sum(1 for a in answers if a == (200, "image/gif"))
+
+
+def kill_under_load(site, rng, res):
+    """SIGKILLs at random instants while clients keep requesting; the program is started again each time."""
+    proc = site.start_program()
+    fetch(site, -1)  # the log exists from the first request on
+    first_problem, start = None, int(site.read_counter("k"))
+    value = start
+    with concurrent.futures.ThreadPoolExecutor(CLIENTS) as pool:
+        pending = [pool.submit(fetch, site, i) for i in range(REQUESTS)]
+        while not all(f.done() for f in pending):
+            time.sleep(rng.uniform(0, KILL_GAP))
+            proc.kill()
+            proc.wait()
+            problem, value = state_problem(site.cgi_bin, value)
+            first_problem = first_problem or problem
+            proc = site.start_program()
+    proc.kill()
+    proc.wait()
+    pictures, entries = whole(f.result() for f in pending), len(lc.log_entries(site.log_bytes()))
+    print(f"{REQUESTS} requests, {pictures} whole pictures")
+    res.check("resident: counter and log valid after every kill", first_problem)
+    res.check("resident: some kills landed inside a request", None if pictures < REQUESTS else "none did")
+    res.check("resident: counter and log kept every whole picture and no more than were requested",
+              None if pictures <= value - start <= REQUESTS and pictures <= entries <= REQUESTS else
+              f"counter advanced by {value - start}, {entries} log entries")
+
+
+def stop_in_burst(site, res):
+    """SIGTERM during a burst: the process ends between two requests, so no answer is cut."""
+    proc = site.start_program()
+    site.listener.close()  # the program's socket alone: once it ends, requests are refused
+    (site.cgi_bin / "lctlog.txt").unlink()
+    start = int(site.read_counter("k"))
+    with concurrent.futures.ThreadPoolExecutor(BURST_CONCURRENCY) as pool:
+        pending = [pool.submit(fetch, site, i) for i in range(BURST)]
+        while int(site.read_counter("k")) < start + TERM_AFTER and not all(f.done() for f in pending):
+            time.sleep(0.001)
+        proc.terminate()
+    answers = [f.result() for f in pending]
+    try:
+        status = proc.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        status = "still running"
+    pictures, counted = whole(answers), int(site.read_counter("k")) - start
+    entries = len(lc.log_entries(site.log_bytes()))
+    print(f"SIGTERM after {TERM_AFTER} counted: {pictures} whole pictures, answers {sorted(set(answers), key=str)}")
+    res.check("resident: SIGTERM ended the process", None if status == 0 else f"exit status {status}")
+    res.check("resident: every answer whole, a picture or refused",
+              None if all(a == (200, "image/gif") or a is not None and a[0] == 502 for a in answers) else
+              f"{answers.count(None)} cut")
+    res.check("resident: SIGTERM came between requests: each picture counted and logged once, no more",
+              None if TERM_AFTER <= pictures == counted == entries < BURST else
+              f"{pictures} pictures, counter advanced by {counted}, {entries} log entries")
+
+
+def fastcgi_main(program, rng, res):
+    with Resident(program) as site:
+        site.set_counter("k", str(START))
+        kill_under_load(site, rng, res)
+        stop_in_burst(site, res)
+        if res.failed:
+            print(site.error_log()[-3000:])
+
+
 def main():
     program = sys.argv[1]
-    seed = int(sys.argv[2]) if len(sys.argv) > 2 else random.randrange(1 << 30)
+    fastcgi = len(sys.argv) > 2 and sys.argv[2] == "fastcgi"
+    args = sys.argv[2 + fastcgi:]
+    seed = int(args[0]) if args else random.randrange(1 << 30)
     print(f"seed {seed}")
     rng = random.Random(seed)
     res = lc.Results()
+    if fastcgi:
+        fastcgi_main(program, rng, res)
+        res.finish()
     install = tempfile.mkdtemp(prefix="lumicount-faults.")
     try:
         copy = os.path.join(install, "lumicount")

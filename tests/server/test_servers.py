@@ -1,5 +1,7 @@
 """The program under web servers that leave the query's words to it: lighttpd
-(mod_cgi), nginx with fcgiwrap and busybox httpd, each as the demo sets it up.
+(mod_cgi), nginx with fcgiwrap and busybox httpd, each as the demo sets it up, and
+resident (FastCGI) under Apache's mod_fcgid, lighttpd's mod_fastcgi and nginx with
+spawn-fcgi, where one process answers many requests.
 
 usage: test_servers.py PROGRAM GIF_PROBE
 """
@@ -11,7 +13,8 @@ import lcserver as lc
 from test_requests import AGENT, INFO_START, check_log_top, warning
 
 # server, whether it sends the no-cache headers (busybox httpd cannot add headers)
-SERVERS = [("lighttpd", True), ("nginx", True), ("busybox", False)]
+SERVERS = [("lighttpd", True), ("nginx", True), ("busybox", False),
+           ("apache-fcgid", True), ("lighttpd-fastcgi", True), ("nginx-fastcgi", True)]
 
 # query, counter logged as argument 1 (None: no arguments), expected answer:
 # ("picture", style arguments, colour table size, transparent index) or (body rule, body)

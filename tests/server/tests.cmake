@@ -22,13 +22,15 @@ server_suite(load_event_cgid test_load.py event cgid)
 server_suite(load_prefork_cgi test_load.py prefork cgi)
 server_suite(browser test_browser.py)
 server_suite(faults_direct test_faults_direct.py)
+server_suite(faults_fastcgi test_faults_direct.py fastcgi)
 server_suite(faults_apache test_faults_apache.py)
 server_suite(permissions test_permissions.py ${PROBE})
 server_suite(demo test_demo.py)
 # Needs root and loop devices; says SKIP and exits 77 where the machine refuses them.
 server_suite(power_cut test_power_cut.py)
 set_tests_properties(server_power_cut PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
-# lighttpd, nginx + fcgiwrap and busybox httpd, which leave the query's words to the program.
+# lighttpd, nginx + fcgiwrap and busybox httpd, which leave the query's words to the program,
+# and the program resident under mod_fcgid, lighttpd's mod_fastcgi and nginx + spawn-fcgi.
 server_suite(servers test_servers.py ${PROBE})
 # Two web servers sharing one GlusterFS volume; needs root, FUSE and a loop device,
 # and says SKIP and exits 77 where the machine refuses them.
