@@ -41,13 +41,16 @@ Opened open_following(const char* path, int flags, int& fd, struct stat& st, boo
 }
 
 // The temporary file, made fresh: whatever a killed run or anyone else left
-// under its name is removed first.
+// under its name is removed first. A name that only this machine still saw
+// (another one renamed the file away) is looked up afresh.
 Opened create_temp(const char* temp, mode_t mode, int& fd) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
+  for (int attempt = 0; attempt <= posix::kStaleRetries; ++attempt) {
     fd = ::open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) return Opened::file;
     if (errno != EEXIST) return errno == EACCES || errno == EPERM || errno == EROFS ? Opened::denied : Opened::failed;
-    if (unlink(temp) != 0 && rmdir(temp) != 0) return Opened::denied;
+    if (unlink(temp) == 0 || rmdir(temp) == 0) continue;
+    if (errno != ENOENT && errno != ESTALE) return Opened::denied;
+    posix::refresh_names(temp);
   }
   return Opened::failed;
 }
@@ -157,15 +160,20 @@ FileOpen LockedFile::open_once(Access access, bool run_locked) {
 long LockedFile::read(char* buf, std::size_t cap) {
   if (fd_ < 0 || !readable_) return 0;
   for (int attempt = 0;; ++attempt) {
-    ssize_t n = 0;
-    do {
-      n = ::read(fd_, buf, cap);
-    } while (n < 0 && errno == EINTR);
-    if (n >= 0) {
-      offset_ += static_cast<std::size_t>(n);
-      return static_cast<long>(n);
+    // What the file held when opened comes in one call, however the file
+    // system cuts it up: a name found stale midway starts it all over.
+    std::size_t got = 0;
+    ssize_t n = 1;
+    while (got < cap && n > 0 && (got == 0 || offset_ + got < size_)) {
+      n = ::read(fd_, buf + got, cap - got);
+      if (n > 0) got += static_cast<std::size_t>(n);
+      if (n < 0 && errno == EINTR) n = 1;
     }
-    // Only a first read may start over on the fresh file: a later one would mix two files.
+    if (n >= 0) {
+      offset_ += got;
+      return static_cast<long>(got);
+    }
+    // Only a call from the start may start over on the fresh file: a later one would mix two files.
     if (errno != ESTALE || offset_ != 0 || attempt == posix::kStaleRetries) return -1;
     posix::refresh_names(path_);
     close();
