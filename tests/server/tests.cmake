@@ -30,3 +30,7 @@ server_suite(power_cut test_power_cut.py)
 set_tests_properties(server_power_cut PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
 # lighttpd, nginx + fcgiwrap and busybox httpd, which leave the query's words to the program.
 server_suite(servers test_servers.py ${PROBE})
+# The Debian package: built, installed into a fresh Debian 12 root with Apache, upgraded under
+# requests, removed and purged. Needs root and chroot; says SKIP and exits 77 where refused.
+server_suite(package test_package.py ${PROBE})
+set_tests_properties(server_package PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900)
