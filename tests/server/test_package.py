@@ -44,8 +44,7 @@ def get(target):
 
 def build():
     out = host(str(lc.HERE.parent.parent / "scripts" / "package"), "--out", SCRATCH, "--also", "+test1")
-    print(out.stdout.decode()[-300:])  # lintian's findings, if any, and the packages
-    return None if out.returncode == 0 and os.path.exists(f"{SCRATCH}/{NEW}") else "scripts/package failed"
+    return None if out.returncode == 0 and os.path.exists(f"{SCRATCH}/{NEW}") else out.stdout.decode()[-1500:]
 
 
 def make_root():
@@ -170,14 +169,12 @@ def main():
     res, started = lc.Results(), time.monotonic()
     try:
         for name, step in STEPS:
-            begun = time.monotonic()
             res.check(name, step())
-            print(f"     {time.monotonic() - begun:.0f} s, load average {os.getloadavg()[0]:.1f}")
             if res.failed:
                 break
     finally:
         cleanup()
-    print(f"     {time.monotonic() - started:.0f} s in all")
+    print(f"     {time.monotonic() - started:.0f} s, load average {os.getloadavg()[0]:.1f}")
     res.finish()
 
 
