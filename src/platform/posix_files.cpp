@@ -174,7 +174,7 @@ long LockedFile::read(char* buf, std::size_t cap) {
       return static_cast<long>(got);
     }
     // Only a call from the start may start over on the fresh file: a later one would mix two files.
-    if (errno != ESTALE || offset_ != 0 || attempt == posix::kStaleRetries) return -1;
+    if (!posix::replaced_elsewhere(errno) || offset_ != 0 || attempt == posix::kStaleRetries) return -1;
     posix::refresh_names(path_);
     close();
     if (open_once(access_, run_locked_) != FileOpen::ok) return -1;

@@ -90,11 +90,13 @@ Opened open_regular(const char* path, int flags, int& fd, struct stat& st) {
   for (int attempt = 0;; ++attempt) {
     fd = open_retrying(path, flags, 0);
     int err = fd < 0 ? errno : 0;
+    bool stale = err == ESTALE;
     if (fd >= 0) {
       const Opened opened = check_regular(fd, st, err);
       if (opened == Opened::file || err == 0) return opened;
+      stale = replaced_elsewhere(err);
     }
-    if (err != ESTALE || attempt == kStaleRetries) return classify(err);
+    if (!stale || attempt == kStaleRetries) return classify(err);
     refresh_names(path);
   }
 }

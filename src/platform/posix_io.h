@@ -6,12 +6,17 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 
 namespace platform::posix {
 
 // A name another machine replaced is looked up afresh this many times.
 constexpr int kStaleRetries = 4;
+
+// An error on an open descriptor that means its file was replaced on another
+// machine: ESTALE, or ENOENT, which GlusterFS gives for the file it no longer has.
+inline bool replaced_elsewhere(int err) { return err == ESTALE || err == ENOENT; }
 
 // Closes a descriptor when it goes out of scope.
 class Fd {
