@@ -51,9 +51,26 @@ Opened classify(int err) {
   }
 }
 
+// The attributes as the file system's server has them now (a local file
+// system answers as for fstat).
+int stat_from_server(int fd, struct stat& st) {
+  struct statx fresh {};
+  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &fresh) != 0) {
+    return errno == ENOSYS && fstat(fd, &st) == 0 ? 0 : errno;
+  }
+  st.st_dev = makedev(fresh.stx_dev_major, fresh.stx_dev_minor);
+  st.st_ino = fresh.stx_ino;
+  st.st_mode = fresh.stx_mode;
+  st.st_uid = fresh.stx_uid;
+  st.st_gid = fresh.stx_gid;
+  st.st_size = static_cast<off_t>(fresh.stx_size);
+  st.st_mtim = {static_cast<time_t>(fresh.stx_mtime.tv_sec), static_cast<long>(fresh.stx_mtime.tv_nsec)};
+  return 0;
+}
+
 // fd is open: keep it only when it is a regular file.
-Opened check_regular(int& fd, struct stat& st, int& err) {
-  err = fstat(fd, &st) == 0 ? 0 : errno;
+Opened check_regular(int& fd, struct stat& st, int& err, Attributes attributes) {
+  err = attributes == Attributes::from_server ? stat_from_server(fd, st) : fstat(fd, &st) == 0 ? 0 : errno;
   if (err == 0 && S_ISREG(st.st_mode)) return Opened::file;
   ::close(fd);
   fd = -1;
@@ -86,13 +103,13 @@ Fd::~Fd() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Opened open_regular(const char* path, int flags, int& fd, struct stat& st) {
+Opened open_regular(const char* path, int flags, int& fd, struct stat& st, Attributes attributes) {
   for (int attempt = 0;; ++attempt) {
     fd = open_retrying(path, flags, 0);
     int err = fd < 0 ? errno : 0;
     bool stale = err == ESTALE;
     if (fd >= 0) {
-      const Opened opened = check_regular(fd, st, err);
+      const Opened opened = check_regular(fd, st, err, attributes);
       if (opened == Opened::file || err == 0) return opened;
       stale = replaced_elsewhere(err);
     }
@@ -103,9 +120,9 @@ Opened open_regular(const char* path, int flags, int& fd, struct stat& st) {
 
 Opened create_regular(const char* path, int flags, int& fd, struct stat& st) {
   fd = open_retrying(path, flags | O_CREAT | O_EXCL | O_NOFOLLOW, kNewFileMode);
-  if (fd < 0) return errno == EEXIST ? open_regular(path, flags | O_NOFOLLOW, fd, st) : classify(errno);
+  if (fd < 0) return errno == EEXIST ? open_regular(path, flags | O_NOFOLLOW, fd, st, Attributes::from_server) : classify(errno);
   int err = 0;
-  const Opened opened = check_regular(fd, st, err);
+  const Opened opened = check_regular(fd, st, err, Attributes::cached);
   if (opened == Opened::file) give_to_directory_owner(fd, path, st);
   return opened;
 }

@@ -40,10 +40,15 @@ enum class Opened {
   failed,    // the file system failed (EIO, a server gone, a name stale past retrying)
 };
 
+// Where a file's attributes come from: a network file system's cache may
+// still show a file that another machine has since replaced by a new one.
+enum class Attributes { cached, from_server };
+
 // Opens path as a regular file, never blocking on a FIFO or a device. An
 // ESTALE (the name was replaced on another machine) refreshes the names and
-// opens again, at most kStaleRetries times.
-Opened open_regular(const char* path, int flags, int& fd, struct stat& st);
+// opens again, at most kStaleRetries times; asking the server for the
+// attributes finds that out before a read can return the old file's cached pages.
+Opened open_regular(const char* path, int flags, int& fd, struct stat& st, Attributes attributes);
 // Creates path, which must not exist yet, as a regular file. Run as root, the
 // new file belongs to the directory's owner, so the server's account keeps it.
 Opened create_regular(const char* path, int flags, int& fd, struct stat& st);
