@@ -105,6 +105,7 @@ FileOpen LockedFile::open(const char* path, Access access, bool run_locked) {
   std::strcpy(path_, path);
   access_ = access;
   run_locked_ = run_locked;
+  if (run_locked) posix::refresh_names_for_turn(path_);
   return open_once(access, run_locked);
 }
 

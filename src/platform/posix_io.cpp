@@ -136,6 +136,53 @@ void refresh_names(const char* path) {
   }
 }
 
+namespace {
+
+// File systems whose caches can outlive another machine's rename: FUSE
+// (GlusterFS, sshfs, ...), NFS, SMB, CephFS, 9p, AFS.
+constexpr unsigned long kSharedFileSystems[] = {
+    0x65735546,  // FUSE
+    0x6969,      // NFS
+    0x517B,      // SMB
+    0xFF534D42,  // CIFS
+    0xFE534D42,  // SMB2
+    0x00C36400,  // CephFS
+    0x01021997,  // 9p
+    0x6B414653,  // AFS
+};
+
+unsigned long turn_number = 0;
+
+bool shared_over_network(const char* dir) {
+  struct statfs fs {};
+  if (statfs(dir, &fs) != 0) return false;
+  for (const unsigned long type : kSharedFileSystems) {
+    if (static_cast<unsigned long>(fs.f_type) == type) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void begin_turn() { ++turn_number; }
+
+void refresh_names_for_turn(const char* path) {
+  // The last directory asked about, and the turn its names were last refreshed in.
+  static char known[kDirSize] = "";
+  static bool shared = false;
+  static unsigned long refreshed_in = 0;
+  char dir[kDirSize];
+  if (!directory_of(path, dir)) return;
+  if (std::strcmp(dir, known) != 0) {
+    shared = shared_over_network(dir);
+    std::memcpy(known, dir, sizeof known);
+    refreshed_in = 0;
+  }
+  if (!shared || refreshed_in == turn_number) return;
+  refresh_names(path);
+  refreshed_in = turn_number;
+}
+
 bool write_all(int fd, const char* data, std::size_t len) {
   while (len > 0) {
     const ssize_t n = write(fd, data, len);

@@ -54,6 +54,12 @@ Opened open_regular(const char* path, int flags, int& fd, struct stat& st, Attri
 Opened create_regular(const char* path, int flags, int& fd, struct stat& st);
 // Reads the directory holding path: a network file system then looks its names up afresh.
 void refresh_names(const char* path);
+// A new turn begins: names another machine may have replaced while this one waited.
+void begin_turn();
+// Before a file is opened in a turn: where the directory holding path is shared
+// over a network (or FUSE), its names are refreshed, once a turn, since its
+// caches may still name a file another machine has replaced.
+void refresh_names_for_turn(const char* path);
 
 bool write_all(int fd, const char* data, std::size_t len);
 // Waits until the data written to fd is on stable storage, as cheaply as the

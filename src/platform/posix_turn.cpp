@@ -128,7 +128,10 @@ Turn RunLock::acquire(const char* lock_path, const char* progress_path) {
   if (opened == Opened::failed) return Turn::failed;
   if (opened != Opened::file) return Turn::unavailable;
   const posix::Locked locked = posix::lock_bounded(fd_, progress_path);
-  if (locked == posix::Locked::yes) return Turn::taken;
+  if (locked == posix::Locked::yes) {
+    posix::begin_turn();
+    return Turn::taken;
+  }
   release();
   switch (locked) {
     case posix::Locked::unsupported: return Turn::per_file;
