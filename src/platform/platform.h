@@ -88,6 +88,9 @@ enum class FileOpen {
 
 class LockedFile {
  public:
+  // A replacing file is written under the file's own name and this suffix.
+  static constexpr char kTempSuffix[] = ".tmp";
+
   LockedFile() = default;
   ~LockedFile();
   LockedFile(const LockedFile&) = delete;

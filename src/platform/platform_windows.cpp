@@ -16,7 +16,6 @@ namespace platform {
 
 namespace {
 
-constexpr char kTempSuffix[] = ".tmp";
 constexpr char kVersionKeyPath[] = "Software\\Microsoft\\Windows\\CurrentVersion";
 // Far past any counter or log, so the lock never blocks a plain reader's bytes.
 constexpr DWORD kLockOffsetHigh = 0x7FFFFFFF;
@@ -312,15 +311,6 @@ void LockedFile::close() {
   in_place_ = false;
   offset_ = 0;
   size_ = 0;
-}
-
-FileOpen LockedFile::open(const char* path, Access access, bool run_locked) {
-  close();
-  if (strnlen(path, sizeof path_) + sizeof kTempSuffix > sizeof path_) return FileOpen::absent;
-  std::strcpy(path_, path);
-  access_ = access;
-  run_locked_ = run_locked;
-  return open_once(access, run_locked);
 }
 
 namespace {

@@ -19,7 +19,6 @@ namespace {
 
 using posix::Opened;
 
-constexpr char kTempSuffix[] = ".tmp";
 // A counter or the log is read as the server has it, never as a cache remembers it.
 constexpr posix::Attributes kFresh = posix::Attributes::from_server;
 
@@ -65,8 +64,8 @@ Replaced discard(const char* temp, Replaced result) {
 // Writes the new content beside the file, with its owner, group and mode, and
 // renames it over the old one, so the path always names a whole old or whole new file.
 Replaced replace_by_rename(const char* target, const Kept& kept, const char* data, std::size_t len) {
-  char temp[PATH_MAX + sizeof kTempSuffix];
-  std::snprintf(temp, sizeof temp, "%s%s", target, kTempSuffix);
+  char temp[PATH_MAX + sizeof LockedFile::kTempSuffix];
+  std::snprintf(temp, sizeof temp, "%s%s", target, LockedFile::kTempSuffix);
   int fd = -1;
   const Opened made = create_temp(temp, kept.mode, fd);
   if (made != Opened::file) return made == Opened::denied ? Replaced::not_here : Replaced::failed;
@@ -99,17 +98,8 @@ void LockedFile::close() {
   size_ = 0;
 }
 
-FileOpen LockedFile::open(const char* path, Access access, bool run_locked) {
-  close();
-  if (strnlen(path, sizeof path_) + sizeof kTempSuffix > sizeof path_) return FileOpen::absent;
-  std::strcpy(path_, path);
-  access_ = access;
-  run_locked_ = run_locked;
-  if (run_locked) posix::refresh_names_for_turn(path_);
-  return open_once(access, run_locked);
-}
-
 FileOpen LockedFile::open_once(Access access, bool run_locked) {
+  if (run_locked) posix::refresh_names_for_turn(path_);
   // Without the run lock a writer locks the file itself. Nothing then replaces
   // it, so the re-check below fails only when an administrator swapped the
   // file meanwhile, and the loop takes the new one.
