@@ -228,7 +228,7 @@ const Injected kInjected[] = {
      "000000000"},
     {"in place, killed before the shrinking log is cut", true, "41", true, "ftruncate:signal=KILL:when=1", "41"},
     // Another machine replaced a name this one still had cached: looked up again, counted.
-    {"a stale name when opening", false, "41", true, "statx:error=ESTALE:when=1..2@lctlog.txt", "42", Answer::picture},
+    {"a stale name when opening", false, "41", true, "newfstatat:error=ESTALE:when=1..2@lctlog.txt", "42", Answer::picture},
     {"a stale name when reading", false, "41", true, "read:error=ESTALE:when=1@lctlog.txt", "42", Answer::picture},
     // A read that fails is never the end of the file: nothing is rewritten from it.
     {"a failing read of the log", false, "41", true, "read:error=EIO:when=1@lctlog.txt", "41", Answer::cannot_open},

@@ -19,8 +19,6 @@ namespace {
 
 using posix::Opened;
 
-// A counter or the log is read as the server has it, never as a cache remembers it.
-constexpr posix::Attributes kFresh = posix::Attributes::from_server;
 
 enum class Replaced {
   done,      // the new content is in place
@@ -36,9 +34,9 @@ struct Kept {
 };
 
 Opened open_following(const char* path, int flags, int& fd, struct stat& st, bool& linked) {
-  const Opened opened = posix::open_regular(path, flags | O_NOFOLLOW, fd, st, kFresh);
+  const Opened opened = posix::open_regular(path, flags | O_NOFOLLOW, fd, st);
   linked = opened == Opened::link;
-  return linked ? posix::open_regular(path, flags, fd, st, kFresh) : opened;
+  return linked ? posix::open_regular(path, flags, fd, st) : opened;
 }
 
 // The temporary file, made fresh: whatever a killed run or anyone else left
@@ -109,7 +107,7 @@ FileOpen LockedFile::open_once(Access access, bool run_locked) {
     writable_ = access != Access::read;
     Opened opened = Opened::missing;
     if (access == Access::read) {
-      opened = posix::open_regular(path_, O_RDONLY, fd_, st, kFresh);
+      opened = posix::open_regular(path_, O_RDONLY, fd_, st);
     } else {
       opened = open_following(path_, O_RDWR, fd_, st, linked_);
       if (opened == Opened::missing && access == Access::create) opened = posix::create_regular(path_, O_RDWR, fd_, st);
@@ -117,7 +115,7 @@ FileOpen LockedFile::open_once(Access access, bool run_locked) {
     if (opened == Opened::denied && access == Access::update) {
       // Read-only for any reason (rights, a read-only or immutable file): shown, not stored.
       writable_ = false;
-      opened = posix::open_regular(path_, O_RDONLY, fd_, st, kFresh);
+      opened = posix::open_regular(path_, O_RDONLY, fd_, st);
     } else if (opened == Opened::denied && access == Access::create) {
       readable_ = false;
       opened = open_following(path_, O_WRONLY, fd_, st, linked_);

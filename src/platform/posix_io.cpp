@@ -51,26 +51,9 @@ Opened classify(int err) {
   }
 }
 
-// The attributes as the file system's server has them now (a local file
-// system answers as for fstat).
-int stat_from_server(int fd, struct stat& st) {
-  struct statx fresh {};
-  if (statx(fd, "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &fresh) != 0) {
-    return errno == ENOSYS && fstat(fd, &st) == 0 ? 0 : errno;
-  }
-  st.st_dev = makedev(fresh.stx_dev_major, fresh.stx_dev_minor);
-  st.st_ino = fresh.stx_ino;
-  st.st_mode = fresh.stx_mode;
-  st.st_uid = fresh.stx_uid;
-  st.st_gid = fresh.stx_gid;
-  st.st_size = static_cast<off_t>(fresh.stx_size);
-  st.st_mtim = {static_cast<time_t>(fresh.stx_mtime.tv_sec), static_cast<long>(fresh.stx_mtime.tv_nsec)};
-  return 0;
-}
-
 // fd is open: keep it only when it is a regular file.
-Opened check_regular(int& fd, struct stat& st, int& err, Attributes attributes) {
-  err = attributes == Attributes::from_server ? stat_from_server(fd, st) : fstat(fd, &st) == 0 ? 0 : errno;
+Opened check_regular(int& fd, struct stat& st, int& err) {
+  err = fstat(fd, &st) == 0 ? 0 : errno;
   if (err == 0 && S_ISREG(st.st_mode)) return Opened::file;
   ::close(fd);
   fd = -1;
@@ -103,13 +86,13 @@ Fd::~Fd() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-Opened open_regular(const char* path, int flags, int& fd, struct stat& st, Attributes attributes) {
+Opened open_regular(const char* path, int flags, int& fd, struct stat& st) {
   for (int attempt = 0;; ++attempt) {
     fd = open_retrying(path, flags, 0);
     int err = fd < 0 ? errno : 0;
     bool stale = err == ESTALE;
     if (fd >= 0) {
-      const Opened opened = check_regular(fd, st, err, attributes);
+      const Opened opened = check_regular(fd, st, err);
       if (opened == Opened::file || err == 0) return opened;
       stale = replaced_elsewhere(err);
     }
@@ -120,9 +103,9 @@ Opened open_regular(const char* path, int flags, int& fd, struct stat& st, Attri
 
 Opened create_regular(const char* path, int flags, int& fd, struct stat& st) {
   fd = open_retrying(path, flags | O_CREAT | O_EXCL | O_NOFOLLOW, kNewFileMode);
-  if (fd < 0) return errno == EEXIST ? open_regular(path, flags | O_NOFOLLOW, fd, st, Attributes::from_server) : classify(errno);
+  if (fd < 0) return errno == EEXIST ? open_regular(path, flags | O_NOFOLLOW, fd, st) : classify(errno);
   int err = 0;
-  const Opened opened = check_regular(fd, st, err, Attributes::cached);
+  const Opened opened = check_regular(fd, st, err);
   if (opened == Opened::file) give_to_directory_owner(fd, path, st);
   return opened;
 }
@@ -138,25 +121,23 @@ void refresh_names(const char* path) {
 
 namespace {
 
-// File systems whose caches can outlive another machine's rename: FUSE
-// (GlusterFS, sshfs, ...), NFS, SMB, CephFS, 9p, AFS.
-constexpr unsigned long kSharedFileSystems[] = {
+// File systems whose clients keep a name for a while after another machine
+// renamed a new file over it: FUSE (GlusterFS keeps it 1 s by default) and SMB.
+// NFS opens by name with close-to-open consistency, and CephFS keeps its
+// clients' caches coherent, so their names need no refreshing.
+constexpr unsigned long kNamesOutliveRenames[] = {
     0x65735546,  // FUSE
-    0x6969,      // NFS
     0x517B,      // SMB
     0xFF534D42,  // CIFS
     0xFE534D42,  // SMB2
-    0x00C36400,  // CephFS
-    0x01021997,  // 9p
-    0x6B414653,  // AFS
 };
 
 unsigned long turn_number = 0;
 
-bool shared_over_network(const char* dir) {
+bool names_outlive_renames(const char* dir) {
   struct statfs fs {};
   if (statfs(dir, &fs) != 0) return false;
-  for (const unsigned long type : kSharedFileSystems) {
+  for (const unsigned long type : kNamesOutliveRenames) {
     if (static_cast<unsigned long>(fs.f_type) == type) return true;
   }
   return false;
@@ -174,7 +155,7 @@ void refresh_names_for_turn(const char* path) {
   char dir[kDirSize];
   if (!directory_of(path, dir)) return;
   if (std::strcmp(dir, known) != 0) {
-    shared = shared_over_network(dir);
+    shared = names_outlive_renames(dir);
     std::memcpy(known, dir, sizeof known);
     refreshed_in = 0;
   }

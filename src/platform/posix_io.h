@@ -40,15 +40,10 @@ enum class Opened {
   failed,    // the file system failed (EIO, a server gone, a name stale past retrying)
 };
 
-// Where a file's attributes come from: a network file system's cache may
-// still show a file that another machine has since replaced by a new one.
-enum class Attributes { cached, from_server };
-
 // Opens path as a regular file, never blocking on a FIFO or a device. An
 // ESTALE (the name was replaced on another machine) refreshes the names and
-// opens again, at most kStaleRetries times; asking the server for the
-// attributes finds that out before a read can return the old file's cached pages.
-Opened open_regular(const char* path, int flags, int& fd, struct stat& st, Attributes attributes);
+// opens again, at most kStaleRetries times.
+Opened open_regular(const char* path, int flags, int& fd, struct stat& st);
 // Creates path, which must not exist yet, as a regular file. Run as root, the
 // new file belongs to the directory's owner, so the server's account keeps it.
 Opened create_regular(const char* path, int flags, int& fd, struct stat& st);
@@ -56,9 +51,9 @@ Opened create_regular(const char* path, int flags, int& fd, struct stat& st);
 void refresh_names(const char* path);
 // A new turn begins: names another machine may have replaced while this one waited.
 void begin_turn();
-// Before a file is opened in a turn: where the directory holding path is shared
-// over a network (or FUSE), its names are refreshed, once a turn, since its
-// caches may still name a file another machine has replaced.
+// Before a file is opened in a turn: where the directory holding path is on a
+// file system whose client keeps names after another machine's rename (FUSE,
+// SMB), its names are refreshed, once a turn, so they lead to the new files.
 void refresh_names_for_turn(const char* path);
 
 bool write_all(int fd, const char* data, std::size_t len);

@@ -111,10 +111,9 @@ using posix::Opened;
 // locked through a read-only descriptor, which flock allows.
 Opened open_lock_file(const char* lock_path, int& fd) {
   struct stat st {};
-  // Never replaced: what a cache remembers of it is right.
-  Opened opened = posix::open_regular(lock_path, O_RDWR | O_NOFOLLOW, fd, st, posix::Attributes::cached);
+  Opened opened = posix::open_regular(lock_path, O_RDWR | O_NOFOLLOW, fd, st);
   if (opened == Opened::missing) opened = posix::create_regular(lock_path, O_RDWR, fd, st);
-  if (opened == Opened::denied) opened = posix::open_regular(lock_path, O_RDONLY | O_NOFOLLOW, fd, st, posix::Attributes::cached);
+  if (opened == Opened::denied) opened = posix::open_regular(lock_path, O_RDONLY | O_NOFOLLOW, fd, st);
   return opened;
 }
 
