@@ -90,7 +90,9 @@ Opened open_regular(const char* path, int flags, int& fd, struct stat& st) {
   for (int attempt = 0;; ++attempt) {
     fd = open_retrying(path, flags, 0);
     int err = fd < 0 ? errno : 0;
-    bool stale = err == ESTALE;
+    // A network file system may also say ENOENT for a name it still has
+    // cached for a file since replaced: a missing file is looked for once more.
+    bool stale = err == ESTALE || (err == ENOENT && attempt == 0);
     if (fd >= 0) {
       const Opened opened = check_regular(fd, st, err);
       if (opened == Opened::file || err == 0) return opened;
