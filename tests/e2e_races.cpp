@@ -222,7 +222,7 @@ struct Injected {
 };
 
 const Injected kInjected[] = {
-    {"killed before the new counter is renamed over the old", false, "41", true, "rename:signal=KILL:when=2", "41"},
+    {"killed before the new counter is renamed over the old", false, "41", true, "renameat:signal=KILL:when=2", "41"},
     {"in place, killed before the cut after the wrap", true, "999999999", false, "ftruncate:signal=KILL:when=1", "0"},
     {"in place, killed after the count behind leading zeros", true, "999999999", false, "write:signal=KILL:when=3",
      "000000000"},
@@ -233,7 +233,7 @@ const Injected kInjected[] = {
     // A read that fails is never the end of the file: nothing is rewritten from it.
     {"a failing read of the log", false, "41", true, "read:error=EIO:when=1@lctlog.txt", "41", Answer::cannot_open},
     // A counter the file system cannot open is not missing: no warning page for it.
-    {"a counter that fails to open", false, "41", true, "openat:error=EIO:when=1@hits.ini", "41", Answer::cannot_open},
+    {"a counter that fails to open", false, "41", true, "newfstatat:error=EIO:when=1@hits.ini", "41", Answer::cannot_open},
 };
 
 TEST(Races, KilledAtEachStepLeavesWholeFiles) {

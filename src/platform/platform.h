@@ -72,6 +72,7 @@ class RunLock {
   void* handle_ = nullptr;
 #else
   int fd_ = -1;
+  int dir_fd_ = -1;  // the directory, held for the turn: paths in it are looked up from here
 #endif
 };
 

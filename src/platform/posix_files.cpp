@@ -43,11 +43,12 @@ Opened open_following(const char* path, int flags, int& fd, struct stat& st, boo
 // under its name is removed first. A name that only this machine still saw
 // (another one renamed the file away) is looked up afresh.
 Opened create_temp(const char* temp, mode_t mode, int& fd) {
+  const posix::At where = posix::at(temp);
   for (int attempt = 0; attempt <= posix::kStaleRetries; ++attempt) {
-    fd = ::open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    fd = ::openat(where.dir, where.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0) return Opened::file;
     if (errno != EEXIST) return errno == EACCES || errno == EPERM || errno == EROFS ? Opened::denied : Opened::failed;
-    if (unlink(temp) == 0 || rmdir(temp) == 0) continue;
+    if (unlinkat(where.dir, where.name, 0) == 0 || unlinkat(where.dir, where.name, AT_REMOVEDIR) == 0) continue;
     if (errno != ENOENT && errno != ESTALE) return Opened::denied;
     posix::refresh_names(temp);
   }
@@ -55,7 +56,8 @@ Opened create_temp(const char* temp, mode_t mode, int& fd) {
 }
 
 Replaced discard(const char* temp, Replaced result) {
-  unlink(temp);
+  const posix::At where = posix::at(temp);
+  unlinkat(where.dir, where.name, 0);
   return result;
 }
 
@@ -77,7 +79,9 @@ Replaced replace_by_rename(const char* target, const Kept& kept, const char* dat
   if ((st.st_mode & 07777) != kept.mode && fchmod(fd, kept.mode) != 0) return discard(temp, Replaced::failed);
   // A full disk or a failing one: the old file stays, whole.
   if (!posix::write_all(fd, data, len) || !posix::wait_for_data(fd, st.st_dev)) return discard(temp, Replaced::failed);
-  if (rename(temp, target) == 0) return Replaced::done;
+  const posix::At from = posix::at(temp);
+  const posix::At to = posix::at(target);
+  if (renameat(from.dir, from.name, to.dir, to.name) == 0) return Replaced::done;
   // A sticky directory keeps another account's file from being replaced.
   return discard(temp, errno == EACCES || errno == EPERM ? Replaced::not_here : Replaced::failed);
 }
@@ -143,7 +147,10 @@ FileOpen LockedFile::open_once(Access access, bool run_locked) {
       return access == Access::update ? FileOpen::ok : FileOpen::failed;
     }
     struct stat named {};
-    if (stat(path_, &named) == 0 && named.st_dev == st.st_dev && named.st_ino == st.st_ino) return FileOpen::ok;
+    const posix::At where = posix::at(path_);
+    if (fstatat(where.dir, where.name, &named, 0) == 0 && named.st_dev == st.st_dev && named.st_ino == st.st_ino) {
+      return FileOpen::ok;
+    }
     close();
   }
 }

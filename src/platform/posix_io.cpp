@@ -23,12 +23,21 @@ constexpr mode_t kNewFileMode = 0644;
 constexpr mode_t kGroupWritable = 0664;
 
 int open_retrying(const char* path, int flags, mode_t mode) {
+  const At where = at(path);
   int fd = -1;
   do {
-    fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
+    fd = ::openat(where.dir, where.name, flags | O_CLOEXEC | O_NONBLOCK, mode);
   } while (fd < 0 && errno == EINTR);
   return fd;
 }
+
+// The turn's directory: its handle and the path prefix it stands for.
+struct TurnDirectory {
+  int fd = -1;
+  char prefix[kDirSize] = "";
+  std::size_t len = 0;
+};
+TurnDirectory turn_directory;
 
 Opened classify(int err) {
   switch (err) {
@@ -82,6 +91,34 @@ void give_to_directory_owner(int fd, const char* path, struct stat& st) {
 
 }  // namespace
 
+At at(const char* path) {
+  const TurnDirectory& turn = turn_directory;
+  const bool inside = turn.fd >= 0 && std::strncmp(path, turn.prefix, turn.len) == 0 && (turn.len > 0 || path[0] != '/');
+  if (!inside) return {AT_FDCWD, path};
+  return {turn.fd, path[turn.len] != '\0' ? path + turn.len : "."};
+}
+
+int hold_turn_directory(const char* lock_path) {
+  TurnDirectory& turn = turn_directory;
+  char dir[kDirSize];
+  if (turn.fd >= 0 || !directory_of(lock_path, dir)) return -1;
+  const int fd = ::open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const char* slash = std::strrchr(lock_path, '/');
+  turn.len = slash != nullptr ? static_cast<std::size_t>(slash - lock_path) + 1 : 0;
+  std::memcpy(turn.prefix, lock_path, turn.len);
+  turn.prefix[turn.len] = '\0';
+  turn.fd = fd;
+  return fd;
+}
+
+void drop_turn_directory(int& dir_fd) {
+  if (dir_fd < 0) return;
+  if (turn_directory.fd == dir_fd) turn_directory = TurnDirectory{};
+  ::close(dir_fd);
+  dir_fd = -1;
+}
+
 Fd::~Fd() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -115,7 +152,10 @@ Opened create_regular(const char* path, int flags, int& fd, struct stat& st) {
 void refresh_names(const char* path) {
   char dir[kDirSize];
   if (!directory_of(path, dir)) return;
-  const std::unique_ptr<DIR, int (*)(DIR*)> entries(opendir(dir), closedir);
+  const At where = at(dir);
+  const int fd = ::openat(where.dir, where.name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const std::unique_ptr<DIR, int (*)(DIR*)> entries(fd >= 0 ? fdopendir(fd) : nullptr, closedir);
+  if (entries == nullptr && fd >= 0) ::close(fd);
   if (entries == nullptr) return;
   while (readdir(entries.get()) != nullptr) {
   }
@@ -138,7 +178,10 @@ unsigned long turn_number = 0;
 
 bool names_outlive_renames(const char* dir) {
   struct statfs fs {};
-  if (statfs(dir, &fs) != 0) return false;
+  const At where = at(dir);
+  const int fd = ::openat(where.dir, where.name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const Fd held(fd);
+  if (fd < 0 || fstatfs(fd, &fs) != 0) return false;
   for (const unsigned long type : kNamesOutliveRenames) {
     if (static_cast<unsigned long>(fs.f_type) == type) return true;
   }

@@ -18,6 +18,19 @@ constexpr int kStaleRetries = 4;
 // machine: ESTALE, or ENOENT, which GlusterFS gives for the file it no longer has.
 inline bool replaced_elsewhere(int err) { return err == ESTALE || err == ENOENT; }
 
+// A path as a directory descriptor and a name from it. Inside the directory of
+// the current turn that is the turn's handle on the directory, so a network
+// file system checks the directory once a turn, not again for every path.
+struct At {
+  int dir;  // AT_FDCWD outside the turn's directory
+  const char* name;
+};
+At at(const char* path);
+// The turn's directory handle for the directory holding lock_path, -1 where
+// it cannot be had (paths are then used whole); drop_turn_directory closes it.
+int hold_turn_directory(const char* lock_path);
+void drop_turn_directory(int& dir_fd);
+
 // Closes a descriptor when it goes out of scope.
 class Fd {
  public:

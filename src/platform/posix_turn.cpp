@@ -64,7 +64,8 @@ struct Progress {
 
 Progress progress_of(const char* path) {
   struct stat st {};
-  if (stat(path, &st) != 0) return {};
+  const At where = at(path);
+  if (fstatat(where.dir, where.name, &st, 0) != 0) return {};
   return {st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
 }
 
@@ -121,6 +122,7 @@ Opened open_lock_file(const char* lock_path, int& fd) {
 
 Turn RunLock::acquire(const char* lock_path, const char* progress_path) {
   release();
+  dir_fd_ = posix::hold_turn_directory(lock_path);
   const Opened opened = open_lock_file(lock_path, fd_);
   // A directory the account may not write, where no lock file was made for it.
   if (opened == Opened::missing || opened == Opened::denied) return Turn::per_file;
@@ -142,6 +144,7 @@ Turn RunLock::acquire(const char* lock_path, const char* progress_path) {
 void RunLock::release() {
   if (fd_ >= 0) ::close(fd_);  // also releases the flock
   fd_ = -1;
+  posix::drop_turn_directory(dir_fd_);
 }
 
 }  // namespace platform
