@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <ctime>
 
 #include "platform/platform.h"
@@ -18,8 +19,11 @@ namespace posix {
 
 namespace {
 
-// How often the turns ahead are looked at while a request waits.
-constexpr long kLookMs = 1000;
+// How often the turns ahead are looked at while a request waits: a stall is
+// seen at most this long after its bound, and thousands of waiters stay cheap.
+constexpr long kLookMs = kTurnStallSeconds * 1000L / 2;
+// The watcher's stack: it calls fstatat and the clock, nothing deep.
+constexpr std::size_t kWatcherStack = 256 * 1024;
 // How often a waiter that must give up is told again, should a signal land just before its flock.
 constexpr long kRetellMs = 50;
 
@@ -104,7 +108,11 @@ class Watcher {
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
-    started_ = pthread_create(&thread_, nullptr, run, this) == 0;
+    pthread_attr_t thread_attr;
+    pthread_attr_init(&thread_attr);
+    pthread_attr_setstacksize(&thread_attr, kWatcherStack);
+    started_ = pthread_create(&thread_, &thread_attr, run, this) == 0;
+    pthread_attr_destroy(&thread_attr);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
   }
   ~Watcher() {
