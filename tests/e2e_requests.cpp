@@ -226,6 +226,8 @@ struct FileFault {
   const char* verify = "true";  // shell command that must succeed afterwards
   int seconds = 5;              // the answer comes sooner than this
   bool program_beside = false;  // argument 0 names the counter's directory, not the install directory
+  bool no_threads = false;      // the account may start no more processes or threads
+  int not_before = 0;           // nor sooner: a stuck turn is waited for this long
 };
 
 // A turn held by a stuck request: the log never changes while it lasts.
@@ -241,7 +243,9 @@ const FileFault kFileFaults[] = {
     {"read-only file system", "ro/hits.ini", "mount --bind {dir} {dir} && mount -o remount,bind,ro {dir}",
      "umount {dir}", false, Expect::shown},
     {"a stuck request holds the turn", "hits.ini", LC_STUCK_HOLDER, "pkill -P $(cat {dir}/holder); kill $(cat {dir}/holder)",
-     false, Expect::shown, "true", 15},
+     false, Expect::shown, "true", 15, false, false, 10},
+    {"a stuck request holds the turn, and no thread can be started", "hits.ini", LC_STUCK_HOLDER "; chmod 0755 {dir}",
+     "pkill -P $(cat {dir}/holder); kill $(cat {dir}/holder)", true, Expect::shown, "true", 15, false, true, 10},
     {"a FIFO for the lock file", "hits.ini", "mkfifo -m 444 {dir}/lctlog.lck && chmod 0777 {dir}", "true", true,
      Expect::shown},
     // Special files are refused without waiting, stale ones replaced.
@@ -306,6 +310,7 @@ TEST(Requests, FileFaultsAnswerAtOnceAndLoseNothing) {
     harness::Invocation call{beside.empty() ? "" : dir.path() + "/" + beside + "lumicount",
                              {counter.substr(beside.size(), counter.size() - beside.size() - 4), "1"}, kWeb};
     call.as_nobody = f.as_nobody;
+    if (f.no_threads) call.wrapper = {"/usr/bin/prlimit", "--nproc=1"};
     const auto began = std::chrono::steady_clock::now();
     const harness::Outcome outcome = dir.run(call);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -319,6 +324,7 @@ TEST(Requests, FileFaultsAnswerAtOnceAndLoseNothing) {
     }
     EXPECT_TRUE(verified) << f.verify;
     EXPECT_LT(seconds, f.seconds);
+    EXPECT_GE(seconds, f.not_before);
   }
   if (!skipped.empty()) std::printf("this machine or build does not allow: %s\n", skipped.c_str());
 }
