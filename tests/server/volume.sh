@@ -118,7 +118,8 @@ lc_volume_up() {
   local mount_options=$2 host n
   shift 2
   mkdir -p "$LC_VOLUME_DIR"/{state,run,log,brick} || return 1
-  echo "lumicount-brick-$(basename "$LC_VOLUME_DIR" | tr -c 'a-zA-Z0-9\n' -)" >"$LC_VOLUME_DIR/host"
+  # A host name: letters, digits and inner hyphens only (a scratch name may end in "_").
+  echo "lumicount-brick-$(basename "$LC_VOLUME_DIR" | tr -c 'a-zA-Z0-9\n' x)" >"$LC_VOLUME_DIR/host"
   host=$(cat "$LC_VOLUME_DIR/host")
   lc_volume_add_host && lc_volume_brick_fs && lc_volume_glusterd || return 1
   lc_gluster volume create "$LC_VOLUME" "$host:$LC_VOLUME_DIR/brick/b" >/dev/null || return 1
