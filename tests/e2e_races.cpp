@@ -219,6 +219,7 @@ struct Injected {
   const char* inject;   // strace's fault injection: call:signal or error:when, @file: only on that file's path
   std::string counter_read;  // the counter as every reader takes it afterwards
   Answer answer = Answer::none;
+  bool waits = false;  // the injected call is the turn's first try: no name a turn replaces is looked up till it comes
 };
 
 const Injected kInjected[] = {
@@ -234,7 +235,17 @@ const Injected kInjected[] = {
     {"a failing read of the log", false, "41", true, "read:error=EIO:when=1@lctlog.txt", "41", Answer::cannot_open},
     // A counter the file system cannot open is not missing: no warning page for it.
     {"a counter that fails to open", false, "41", true, "newfstatat:error=EIO:when=1@hits.ini", "41", Answer::cannot_open},
+    // A shared volume's server may bind a name looked up while another machine renames over it to the old file.
+    {"waiting for the turn", false, "41", true, "flock:error=EAGAIN:when=1", "42", Answer::picture, true},
+    {"waiting for a file's own lock", true, "41", true, "flock:error=EAGAIN:when=1", "42", Answer::picture, true},
 };
+
+// The calls a traced run made between its first try for a lock and the try that took it; empty without a wait.
+std::string calls_while_waiting(const std::string& trace) {
+  const std::size_t first = trace.find("LOCK_EX|LOCK_NB)");
+  const std::size_t taken = trace.find("flock(", first);
+  return first == std::string::npos || taken == std::string::npos ? "" : trace.substr(first, taken - first);
+}
 
 TEST(Races, KilledAtEachStepLeavesWholeFiles) {
   if (harness::under_launcher() || geteuid() != 0 || access(kStrace, X_OK) != 0) {
@@ -246,13 +257,15 @@ TEST(Races, KilledAtEachStepLeavesWholeFiles) {
     dir.write("hits.ini", c.counter);
     const std::string old_log = c.full_log ? full_log() : kHeader;
     dir.write("lctlog.txt", old_log);
+    if (c.waits) dir.write("trace", "");  // before nobody gets the files: strace writes it as the run's account
     if (c.in_place) dir.give_to_nobody_read_only();
     harness::Invocation call{"", {"hits"}, {"REMOTE_ADDR=192.0.2.9", kNoLeakCheckUnderTrace}};
     call.as_nobody = c.in_place;
     const std::string inject = c.inject;
     const std::size_t at = inject.find('@');
     const std::string file = at == std::string::npos ? "" : inject.substr(at + 1);
-    call.wrapper = {kStrace, "-qq", "-o", "/dev/null", "-e", "trace=" + inject.substr(0, inject.find(':')), "-e",
+    const std::string traced = c.waits ? "flock,%file" : inject.substr(0, inject.find(':'));
+    call.wrapper = {kStrace, "-f", "-qq", "-o", c.waits ? dir.path() + "/trace" : "/dev/null", "-e", "trace=" + traced, "-e",
                     "inject=" + inject.substr(0, at)};
     if (!file.empty()) call.wrapper.insert(call.wrapper.end(), {"-P", dir.path() + "/" + file});
     const harness::Outcome faulted = dir.run(call);
@@ -268,6 +281,9 @@ TEST(Races, KilledAtEachStepLeavesWholeFiles) {
     EXPECT_TRUE(log == old_log || whole_entries(log)) << log.substr(0, 200);
     EXPECT_TRUE(file != "lctlog.txt" || c.answer != Answer::cannot_open || log == old_log) << "a failed read rewrote the log";
     EXPECT_TRUE(c.answer != Answer::picture || count_entries(log) == 300) << "old entries lost";
+    const std::string waiting = c.waits ? calls_while_waiting(dir.read("trace")) : "";
+    EXPECT_TRUE(!c.waits || (waiting.find("(INJECTED)") != std::string::npos && waiting.find("lctlog.txt") == std::string::npos &&
+                             waiting.find("hits.ini") == std::string::npos)) << waiting;
     // The next request finds everything in order.
     call.wrapper.clear();
     const harness::Outcome next = dir.run(call);

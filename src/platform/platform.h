@@ -64,6 +64,8 @@ class RunLock {
   RunLock& operator=(const RunLock&) = delete;
 
   // Waits within the bounds above; progress_path is the file each turn rewrites.
+  // Where a handle on its directory can be held, the waiters watch that instead,
+  // never looking up a name that a turn is replacing.
   Turn acquire(const char* lock_path, const char* progress_path);
   void release();
 

@@ -134,7 +134,8 @@ FileOpen LockedFile::open_once(Access access, bool run_locked) {
     size_ = static_cast<std::size_t>(st.st_size);
     in_place_ = writable_ && !run_locked;
     if (!in_place_) return FileOpen::ok;
-    const posix::Locked locked = posix::lock_bounded(fd_, path_);
+    // Each writer rewrites this very file in place: its own times show them going by.
+    const posix::Locked locked = posix::lock_bounded(fd_, fd_);
     // Where locks are not supported the run goes on unlocked rather than fail.
     if (locked == posix::Locked::unsupported) return FileOpen::ok;
     if (locked == posix::Locked::failed) {

@@ -75,8 +75,9 @@ bool write_all(int fd, const char* data, std::size_t len);
 bool wait_for_data(int fd, dev_t dev);
 
 enum class Locked { yes, unsupported, timed_out, failed };
-// An exclusive flock on fd, waited for within the turn's bounds; progress_path
-// is the file each holder rewrites, which shows the waiters that turns go by.
-Locked lock_bounded(int fd, const char* progress_path);
+// An exclusive flock on fd, waited for within the turn's bounds; watched_fd is
+// a handle already held (the directory, or the locked file itself) whose times
+// show the waiters that turns go by. No name is looked up while waiting.
+Locked lock_bounded(int fd, int watched_fd);
 
 }  // namespace platform::posix

@@ -22,7 +22,7 @@ namespace {
 // How often the turns ahead are looked at while a request waits: a stall is
 // seen at most this long after its bound, and thousands of waiters stay cheap.
 constexpr long kLookMs = kTurnStallSeconds * 1000L / 2;
-// The watcher's stack: it calls fstatat and the clock, nothing deep.
+// The watcher's stack: it calls fstat and the clock, nothing deep.
 constexpr std::size_t kWatcherStack = 256 * 1024;
 // How often a waiter that must give up is told again, should a signal land just before its flock.
 constexpr long kRetellMs = 50;
@@ -46,23 +46,26 @@ class WakeAction {
   struct sigaction saved_ {};
 };
 
-// What a finished turn changes in the file each holder rewrites.
+// What a finished turn changes in the watched handle: a directory's times when
+// a new file is made and renamed in it, a file's size and time when rewritten in place.
 struct Progress {
-  ino_t inode;
   off_t size;
   long modified_s;
   long modified_ns;
+  long changed_s;
+  long changed_ns;
   bool operator!=(const Progress& other) const {
-    return inode != other.inode || size != other.size || modified_s != other.modified_s ||
-           modified_ns != other.modified_ns;
+    return size != other.size || modified_s != other.modified_s || modified_ns != other.modified_ns ||
+           changed_s != other.changed_s || changed_ns != other.changed_ns;
   }
 };
 
-Progress progress_of(const char* path) {
+// Through a handle already held, never by name: a name the holder is renaming a
+// new file over may be bound to the replaced file by a shared volume's server.
+Progress progress_of(int watched_fd) {
   struct stat st {};
-  const At where = at(path);
-  if (fstatat(where.dir, where.name, &st, 0) != 0) return {};
-  return {st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+  if (fstat(watched_fd, &st) != 0) return {};
+  return {st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec, st.st_ctim.tv_nsec};
 }
 
 long now_ms() {
@@ -74,11 +77,11 @@ long now_ms() {
 // Whether a wait must end: no turn finished for the stall bound, or the whole bound spent.
 class Deadline {
  public:
-  explicit Deadline(const char* progress_path)
-      : path_(progress_path), began_(now_ms()), changed_(began_), last_(progress_of(progress_path)) {}
+  explicit Deadline(int watched_fd)
+      : watched_fd_(watched_fd), began_(now_ms()), changed_(began_), last_(progress_of(watched_fd)) {}
   bool passed() {
     const long now = now_ms();
-    const Progress seen = progress_of(path_);
+    const Progress seen = progress_of(watched_fd_);
     if (seen != last_) {
       last_ = seen;
       changed_ = now;
@@ -87,7 +90,7 @@ class Deadline {
   }
 
  private:
-  const char* path_;
+  int watched_fd_;
   long began_;
   long changed_;
   Progress last_;
@@ -98,7 +101,7 @@ class Deadline {
 // behind it along the kernel's queue anew, which made a burst of 3,000 take twice as long.
 class Watcher {
  public:
-  explicit Watcher(const char* progress_path) : deadline_(progress_path), waiter_(pthread_self()) {
+  explicit Watcher(int watched_fd) : deadline_(watched_fd), waiter_(pthread_self()) {
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
@@ -204,8 +207,8 @@ Locked wait_watched(int fd, Watcher& watcher) {
   }
 }
 
-Locked wait_ticked(int fd, const char* progress_path) {
-  Deadline deadline(progress_path);
+Locked wait_ticked(int fd, int watched_fd) {
+  Deadline deadline(watched_fd);
   const Ticker ticker;
   for (;;) {
     if (flock(fd, LOCK_EX) == 0) return Locked::yes;
@@ -216,12 +219,12 @@ Locked wait_ticked(int fd, const char* progress_path) {
 
 }  // namespace
 
-Locked lock_bounded(int fd, const char* progress_path) {
+Locked lock_bounded(int fd, int watched_fd) {
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) return Locked::yes;
   if (errno != EWOULDBLOCK && errno != EINTR) return lock_error(errno);
   const WakeAction wake;
-  Watcher watcher(progress_path);
-  return watcher.started() ? wait_watched(fd, watcher) : wait_ticked(fd, progress_path);
+  Watcher watcher(watched_fd);
+  return watcher.started() ? wait_watched(fd, watcher) : wait_ticked(fd, watched_fd);
 }
 
 }  // namespace posix
@@ -242,7 +245,8 @@ Opened open_lock_file(const char* lock_path, int& fd) {
 
 }  // namespace
 
-Turn RunLock::acquire(const char* lock_path, const char* progress_path) {
+// The waiters watch the directory, where every turn makes and renames its new files.
+Turn RunLock::acquire(const char* lock_path, [[maybe_unused]] const char* progress_path) {
   release();
   dir_fd_ = posix::hold_turn_directory(lock_path);
   const Opened opened = open_lock_file(lock_path, fd_);
@@ -250,7 +254,8 @@ Turn RunLock::acquire(const char* lock_path, const char* progress_path) {
   if (opened == Opened::missing || opened == Opened::denied) return Turn::per_file;
   if (opened == Opened::failed) return Turn::failed;
   if (opened != Opened::file) return Turn::unavailable;
-  const posix::Locked locked = posix::lock_bounded(fd_, progress_path);
+  // Without the directory's handle no turn is seen to finish: the stall bound alone ends a wait.
+  const posix::Locked locked = posix::lock_bounded(fd_, dir_fd_ >= 0 ? dir_fd_ : fd_);
   if (locked == posix::Locked::yes) {
     posix::begin_turn();
     return Turn::taken;
