@@ -5,6 +5,8 @@ killed mid-burst. Pictures are matched against console runs for every count, so
 a count shown twice is seen. Without root, FUSE or a loop device: SKIP, exit 77.
 
 usage: test_volume.py PROGRAM
+       test_volume.py PROGRAM --repeat N [CONFIG]: the two-lighttpd check N times on one
+       volume per configuration (or CONFIG's alone: default, coherent), failing runs and lost requests
 """
 
 import concurrent.futures
@@ -61,12 +63,15 @@ class Volume:
         return path.read_bytes() if file else os.listdir(path)
 
 
+def start(site, agent, counter="k"):
+    """One request, started as a CGI server starts it."""
+    env = {"PATH": "/usr/bin:/bin", "REMOTE_ADDR": "127.0.0.1", "HTTP_USER_AGENT": agent,
+           "GATEWAY_INTERFACE": "CGI/1.1", "QUERY_STRING": f"{counter}+1", "REQUEST_METHOD": "GET"}
+    return subprocess.Popen([f"{site}/lumicount", counter, "1"], env=env, cwd=site, stdout=subprocess.PIPE)
+
+
 def launch(sites):
-    """BURST requests through each mount, started as a CGI server starts them, none awaited yet."""
-    def start(site, agent):
-        env = {"PATH": "/usr/bin:/bin", "REMOTE_ADDR": "127.0.0.1", "HTTP_USER_AGENT": agent,
-               "GATEWAY_INTERFACE": "CGI/1.1", "QUERY_STRING": "k+1", "REQUEST_METHOD": "GET"}
-        return subprocess.Popen([f"{site}/lumicount", "k", "1"], env=env, cwd=site, stdout=subprocess.PIPE)
+    """BURST requests through each mount, none awaited yet."""
     return [start(site, f"vol-{i}-{m}") for i in range(BURST) for m, site in enumerate(sites)]
 
 
@@ -119,11 +124,11 @@ def lighttpd(vol, site):
     return proc, port
 
 
-def servers_check(vol):
-    """Two lighttpd, each running the program from its own mount, take SERVED requests each."""
+def serve(vol, name):
+    """Two lighttpd, each running the program from its own mount, take SERVED requests each: the answers."""
     servers = []
     try:
-        for site in vol.site("served"):
+        for site in vol.site(name):
             servers.append(lighttpd(vol, site))
         with concurrent.futures.ThreadPoolExecutor(CONCURRENCY * len(servers)) as pool:
             replies = list(pool.map(lambda i: get(servers[i % 2][1], f"vol-{i}"), range(SERVED * len(servers))))
@@ -131,7 +136,11 @@ def servers_check(vol):
         for proc, _ in servers:
             os.killpg(proc.pid, signal.SIGTERM)
             proc.wait(timeout=30)
-    return answers_problem(vol, "served", replies)
+    return replies
+
+
+def servers_check(vol):
+    return answers_problem(vol, "served", serve(vol, "served"))
 
 
 def brick_kill_check(vol):
@@ -148,10 +157,37 @@ def brick_kill_check(vol):
     return answers_problem(vol, "killed", replies, cut=True) or (None if running else "the burst ended first")
 
 
+def synced_check(vol):
+    """Sequential requests, profiled on the brick: each replaced file (log, counter) reached its disk before its rename."""
+    site, runs = vol.site("synced")[0], 20
+    vol.shell('lc_gluster volume profile "$LC_VOLUME" start >/dev/null')
+    try:
+        replies = [answers([start(site, "vol-synced")])[0] for _ in range(runs)]
+        profile = vol.shell('lc_gluster volume profile "$LC_VOLUME" info cumulative').decode()
+    finally:
+        vol.shell('lc_gluster volume profile "$LC_VOLUME" stop >/dev/null')
+    fsyncs = sum(int(line.split()[-2]) for line in profile.splitlines() if line.split()[-1:] == ["FSYNC"])
+    return answers_problem(vol, "synced", replies) or (None if fsyncs >= 2 * runs else f"{fsyncs} FSYNC for {runs} requests")
+
+
+def created_elsewhere_check(vol):
+    """A counter missing through one mount, then made through the other: counted through the first at once."""
+    mnt1, mnt2 = vol.site("created")
+    missing = answers([start(mnt2, "vol-before", "new")])[0]
+    pathlib.Path(f"{mnt1}/new.ini").write_text(str(START))
+    shutil.chown(f"{mnt1}/new.ini", "www-data", "www-data")
+    made = answers([start(mnt2, "vol-after", "new")])[0]
+    if missing in PICTURES or PICTURES.get(made) != START + 1:
+        return f"before: {missing[:60]!r}, after: {made[:60]!r}"
+    return None
+
+
 CHECKS = [
     (f"burst of {BURST} through each mount", burst_check),
     (f"two lighttpd, {SERVED} requests each at concurrency {CONCURRENCY}", servers_check),
     ("brick killed mid-burst and started again", brick_kill_check),
+    ("a data sync on the brick for each replaced file", synced_check),
+    ("a counter made through one mount, counted at once through the other", created_elsewhere_check),
 ]
 
 
@@ -166,26 +202,44 @@ def pictures(program):
     return found
 
 
+def repeat(vol, config, runs):
+    """bench/volume's repeat mode: each run on a site of its own, its lost requests counted."""
+    failing = lost = 0
+    for i in range(runs):
+        replies = serve(vol, f"served-{i}")
+        problem = answers_problem(vol, f"served-{i}", replies)
+        missed = sum(a not in PICTURES for a in replies)
+        failing, lost = failing + (problem is not None), lost + missed
+        if problem:
+            print(f"  run {i + 1}: {missed} lost: {problem}", flush=True)
+    print(f"{config}: {failing} of {runs} runs failed, {lost} of {runs * SERVED * 2} requests lost", flush=True)
+
+
 def main():
     global PROGRAM, PICTURES
     PROGRAM = os.path.abspath(sys.argv[1])
+    runs = int(sys.argv[3]) if sys.argv[2:3] == ["--repeat"] else 0
+    configs = [c for c in CONFIGS if sys.argv[4:5] in ([], [c[0].split()[0]])]
     loop = subprocess.run(["losetup", "-f"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode == 0
     if os.geteuid() != 0 or not os.path.exists("/dev/fuse") or not loop:
         print("SKIP volume: needs root, /dev/fuse and a free loop device")
         sys.exit(77)
     PICTURES = pictures(PROGRAM)
     res = lc.Results()
-    for config, mount_options, volume_options in CONFIGS:
+    for config, mount_options, volume_options in configs:
         vol = Volume()
         try:
             vol.shell('lc_volume_up "$LC_VOLUME_DIR" "$@"', mount_options, *volume_options)
-            for check, run in CHECKS:
+            for check, run in ([] if runs else CHECKS):
                 began = time.monotonic()
                 problem = run(vol)
                 res.check(f"{config}: {check} ({time.monotonic() - began:.1f} s)", problem)
+            if runs:
+                repeat(vol, config, runs)
         finally:
             vol.shell('lc_volume_down "$LC_VOLUME_DIR"')
-    res.finish()
+    if not runs:
+        res.finish()
 
 
 if __name__ == "__main__":
