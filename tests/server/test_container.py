@@ -50,26 +50,28 @@ def pictures(last):
 
 
 def start(mode, volume):
-    """Seconds until the first answer, or the container's output."""
+    """None once lighttpd answers (the program not run yet), else the container's output."""
     started = time.monotonic()
     out = podman("run", "-d", "--name", NAME, *LIMITS, "-e", f"LUMICOUNT_MODE={mode}",
                  "-p", f"127.0.0.1:{PORT}:8080", "-v", f"{volume}:/var/lib/lumicount", IMAGE)
     while out.returncode == 0 and time.monotonic() < started + 15:
         with contextlib.suppress(OSError):
-            return get("/cgi-bin/lumicount?a=b") and time.monotonic() - started
+            return get("/") and None  # lighttpd's own 404: the program has not run
         time.sleep(0.02)
     return podman("logs", NAME).stdout.decode()[-800:] + out.stdout.decode()[-400:]
 
 
 def first_start(vol):
-    took = start(vol.mode, vol.name)
-    if isinstance(took, str):
-        return took
-    print(f"     {vol.mode}: first answer {took:.2f} s after podman run")
-    st = {f: os.lstat(f"{vol.path}/{f}") for f in ("", "lumicount", "lctlog.txt", "lctlog.lck")}
-    owners = [(f, s.st_uid, s.st_gid, oct(s.st_mode)) for f, s in st.items()]
-    want = [("", 0, 33, "0o41775"), ("lumicount", 0, 0, "0o120777"), ("lctlog.txt", 33, 33, "0o100644"), ("lctlog.lck", 33, 33, "0o100644")]
-    return None if owners == want and os.readlink(f"{vol.path}/lumicount") == "/usr/lib/lumicount/lumicount" else f"{owners}"
+    """Before any request, which would make the log and the lock file itself."""
+    started, problem = time.monotonic(), start(vol.mode, vol.name)
+    owners = {f: (s.st_uid, s.st_gid, oct(s.st_mode)) for f in ("", "lumicount", "lctlog.txt", "lctlog.lck")
+              if os.path.lexists(f"{vol.path}/{f}") for s in [os.lstat(f"{vol.path}/{f}")]}
+    want = {"": (0, 33, "0o41775"), "lumicount": (0, 0, "0o120777"), "lctlog.txt": (33, 33, "0o100644"),
+            "lctlog.lck": (33, 33, "0o100644")}
+    status = get("/cgi-bin/lumicount?a=b")[0] if not problem else 0
+    print(f"     {vol.mode}: first answer {time.monotonic() - started:.2f} s after podman run")
+    ok = owners == want and os.readlink(f"{vol.path}/lumicount") == "/usr/lib/lumicount/lumicount" and status == 200
+    return problem or (None if ok else f"status {status}, {owners}")
 
 
 def info_page(_):
@@ -101,7 +103,7 @@ def counts_exactly(vol):
 
 def stops_under_load(vol):
     """8 clients until the server is gone (600 requests at most); SIGTERM after the first 50 answers."""
-    answers, stop = [], time.monotonic() + 30
+    answers, stop, status = [], time.monotonic() + 30, "none within 10 s"
     def client(_):
         with contextlib.suppress(OSError, http.client.HTTPException):
             while time.monotonic() < stop and len(answers) < 600:
@@ -110,27 +112,27 @@ def stops_under_load(vol):
         clients = [pool.submit(client, i) for i in range(8)]
         while len(answers) < 50 and time.monotonic() < stop:
             time.sleep(0.01)
-        signalled = time.monotonic()
         podman("kill", "--signal", "TERM", NAME)
-        status, took = podman("wait", NAME).stdout.strip().decode(), time.monotonic() - signalled
+        signalled = time.monotonic()
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            status = podman("wait", NAME, timeout=10).stdout.strip().decode()
+        took = time.monotonic() - signalled
         concurrent.futures.wait(clients)
-    count, shown = int(b"0" + vol.counter()), [a for a in answers if a[0] == 200]
+    count, shown = int(vol.counter()) if vol.counter().isdigit() else -1, [a for a in answers if a[0] == 200]
     print(f"     {vol.mode}: {len(answers)} answers under load, {len(shown)} pictures, {count - 200} counted, "
           f"exit status {status} {took:.2f} s after SIGTERM")
     # Each unanswered request, at most one a client, may have been counted.
-    fine = took <= 2 and vol.counter().isdigit() and 200 + len(shown) <= count <= 200 + len(answers) + 8
+    fine = took <= 2 and 200 + len(shown) <= count <= 200 + len(answers) + 8
     return shown_problem(shown, range(201, count + 1)) or lc.log_problems(vol.log()) or (
         None if fine else f"counter {vol.counter()!r} after {len(answers)} answers, exit after {took:.2f} s")
 
 
 def counts_on(vol):
     before, removed = int(vol.counter()), podman("rm", NAME)
-    took = start(vol.mode, vol.name) if removed.returncode == 0 else removed.stdout.decode()
-    if isinstance(took, str):
-        return took
-    status, _, body = get("/cgi-bin/lumicount?hits")
-    return None if PICTURES.get(body) == before + 1 == int(vol.counter()) else (
-        f"status {status}, {body[:40]!r} after {before}, counter {vol.counter()!r}")
+    problem = start(vol.mode, vol.name) if removed.returncode == 0 else removed.stdout.decode()
+    status, _, body = get("/cgi-bin/lumicount?hits") if not problem else (0, {}, b"")
+    return problem or (None if PICTURES.get(body) == before + 1 == int(vol.counter()) else
+                       f"status {status}, {body[:40]!r} after {before}, counter {vol.counter()!r}")
 
 
 CHECKS = [  # each needs the ones before it, in each mode
