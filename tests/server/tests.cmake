@@ -40,3 +40,8 @@ set_tests_properties(server_volume PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)
 # requests, removed and purged. Needs root and chroot; says SKIP and exits 77 where refused.
 server_suite(package test_package.py ${PROBE})
 set_tests_properties(server_package PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900)
+# The container image: built by scripts/image, loaded into a private podman storage and run in
+# CGI and resident mode with the counters on a volume. Needs root and podman; says SKIP and
+# exits 77 where podman cannot run a container.
+server_suite(container test_container.py)
+set_tests_properties(server_container PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 900)
