@@ -77,23 +77,17 @@ def run(cmd):
     return subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
 
 
-def must(cmd):
-    out = run(cmd)
-    if out.returncode != 0:
-        raise RuntimeError(f"{' '.join(cmd)}: {out.stdout.decode(errors='replace').strip()}")
+def must(cmd, tries=1):
+    for _ in range(tries):
+        out = run(cmd)
+        if out.returncode == 0:
+            return
+        time.sleep(0.1)
+    raise RuntimeError(f"{' '.join(cmd)}: {out.stdout.decode(errors='replace').strip()}")
 
 
 def mount(image, mnt):
     return ["mount", "-o", "loop", image, mnt]
-
-
-def unmount_holder(holder):
-    """After btrfs went down with its holder, the loop device under it may let go of its image a moment late."""
-    for _ in range(100):
-        if run(["umount", holder]).returncode == 0:
-            return
-        time.sleep(0.1)
-    must(["umount", holder])
 
 
 def newest_seqs(log):
@@ -195,7 +189,8 @@ def cut(mnt, image, install, shutdown, before, first_seq, rng):
         must(["xfs_io", "-x", "-c", shutdown, holder or mnt])
     must(["umount", mnt])
     if holder:
-        unmount_holder(holder)
+        # btrfs's loop device may let go of its image a moment after btrfs went down.
+        must(["umount", holder], tries=100)
         must(mount(holder + ".img", holder))
     must(mount(image, mnt))
     problems = state_problems(install, before, requests.pictures, durable)
@@ -269,7 +264,7 @@ def file_system_cases(res, scratch, program, fs, rng):
     finally:
         run(["umount", mnt])
         if os.path.ismount(holder):
-            unmount_holder(holder)
+            must(["umount", holder], tries=100)
     return True
 
 
