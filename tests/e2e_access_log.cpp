@@ -13,6 +13,8 @@ namespace {
 const std::string kHeader = "lumicount.exe version 2.1 log file\n\n";
 constexpr std::size_t kLimit = 49994;
 constexpr char kAbsent[] = "<absent>";
+// The user agent's bound in the log, in characters.
+constexpr std::size_t kAgentBound = 512;
 
 std::string crlf(const std::string& text) {
   std::string out;
@@ -111,6 +113,9 @@ const std::vector<LogCase> kLogCases = {
        for (int i = 0; i < 128; ++i) tabs += "\\x09";
        return with(t, "hits a - " + tabs);
      }},
+    {"a control escape takes four characters of the bound", {"hits"},
+     {"REMOTE_ADDR=a", "HTTP_USER_AGENT=" + std::string(kAgentBound - 3, 'u') + "\t"}, kAbsent,
+     [](const std::string& t) { return with(t, "hits a - " + std::string(kAgentBound - 3, 'u')); }},
 };
 
 std::string stamp_of(std::time_t when) {

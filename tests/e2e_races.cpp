@@ -219,6 +219,7 @@ struct Injected {
   const char* inject;   // strace's fault injection: call:signal or error:when, @file: only on that file's path
   std::string counter_read;  // the counter as every reader takes it afterwards
   Answer answer = Answer::none;
+  bool by_name = false;  // @file as the program looks it up from its directory's handle, not the open file
   bool waits = false;  // the injected call is the turn's first try: no name a turn replaces is looked up till it comes
 };
 
@@ -235,9 +236,16 @@ const Injected kInjected[] = {
     {"a failing read of the log", false, "41", true, "read:error=EIO:when=1@lctlog.txt", "41", Answer::cannot_open},
     // A counter the file system cannot open is not missing: no warning page for it.
     {"a counter that fails to open", false, "41", true, "newfstatat:error=EIO:when=1@hits.ini", "41", Answer::cannot_open},
+    {"a failing read of the counter", false, "41", true, "read:error=EIO:when=1@hits.ini", "41", Answer::cannot_open},
+    // A name another machine replaced is looked up afresh four times, then given up.
+    {"a stale log name at four lookups", false, "41", true, "openat:error=ESTALE:when=1..4@lctlog.txt", "42", Answer::picture, true},
+    {"a stale log name at five lookups", false, "41", true, "openat:error=ESTALE:when=1..5@lctlog.txt", "41", Answer::cannot_open, true},
+    // GlusterFS's forms of a replaced file: ENOENT on a read, and on the first lookup.
+    {"ENOENT when reading the log", false, "41", true, "read:error=ENOENT:when=1@lctlog.txt", "42", Answer::picture},
+    {"ENOENT at the counter's first lookup", false, "41", true, "openat:error=ENOENT:when=1@hits.ini", "42", Answer::picture, true},
     // A shared volume's server may bind a name looked up while another machine renames over it to the old file.
-    {"waiting for the turn", false, "41", true, "flock:error=EAGAIN:when=1", "42", Answer::picture, true},
-    {"waiting for a file's own lock", true, "41", true, "flock:error=EAGAIN:when=1", "42", Answer::picture, true},
+    {"waiting for the turn", false, "41", true, "flock:error=EAGAIN:when=1", "42", Answer::picture, false, true},
+    {"waiting for a file's own lock", true, "41", true, "flock:error=EAGAIN:when=1", "42", Answer::picture, false, true},
 };
 
 // The calls a traced run made between its first try for a lock and the try that took it; empty without a wait.
@@ -267,7 +275,7 @@ TEST(Races, KilledAtEachStepLeavesWholeFiles) {
     const std::string traced = c.waits ? "flock,%file" : inject.substr(0, inject.find(':'));
     call.wrapper = {kStrace, "-f", "-qq", "-o", c.waits ? dir.path() + "/trace" : "/dev/null", "-e", "trace=" + traced, "-e",
                     "inject=" + inject.substr(0, at)};
-    if (!file.empty()) call.wrapper.insert(call.wrapper.end(), {"-P", dir.path() + "/" + file});
+    if (!file.empty()) call.wrapper.insert(call.wrapper.end(), {"-P", c.by_name ? file : dir.path() + "/" + file});
     const harness::Outcome faulted = dir.run(call);
     switch (c.answer) {
       case Answer::none: EXPECT_TRUE(faulted.out.empty()) << "the request ran to its answer"; break;

@@ -234,6 +234,11 @@ struct FileFault {
 #define LC_STUCK_HOLDER                                                                 \
   "flock -o -x {dir}/lctlog.lck -c 'touch {dir}/held; exec sleep 30' & echo $! >{dir}/holder; " \
   "while [ ! -e {dir}/held ]; do sleep 0.05; done"
+// Turns that keep finishing without this request: the holder replaces the log every 1.5 s for 60 s.
+#define LC_BUSY_HOLDER                                                                                           \
+  "flock -o -x {dir}/lctlog.lck -c 'touch {dir}/held; for i in $(seq 40); do sleep 1.5; "                      \
+  "echo x >{dir}/lctlog.txt.tmp && mv {dir}/lctlog.txt.tmp {dir}/lctlog.txt; done' & echo $! >{dir}/holder; " \
+  "while [ ! -e {dir}/held ]; do sleep 0.05; done"
 
 const FileFault kFileFaults[] = {
     // Shown advanced, stored as it was.
@@ -265,6 +270,14 @@ const FileFault kFileFaults[] = {
      "mount -t tmpfs -o size=40k tmpfs {dir} && printf 41 >{file} && "
      "head -c 30000 /dev/zero | tr '\\0' x | fold -w 99 >{dir}/lctlog.txt",
      "umount {dir}", false, Expect::cannot_open_log, "[ $(stat -c %s {dir}/lctlog.txt) = 30303 ] && test ! -e {dir}/lctlog.txt.tmp", 5, true},
+    {"run as root where the server's account owns the directory and no log or lock file exists yet", "hits.ini",
+     "chown 65534:65534 {dir} {file}", "true", false, Expect::stored,
+     "[ \"$(stat -c %u:%g:%a {dir}/lctlog.txt {dir}/lctlog.lck)\" = \"$(printf '65534:65534:644\\n65534:65534:644')\" ]"},
+    {"a log the account may only write", "hits.ini", "touch {dir}/lctlog.txt && chmod 0222 {dir}/lctlog.txt && chmod 0666 {file} && chmod 0777 {dir}",
+     "true", true, Expect::stored, "grep -q ' hits 192.0.2.7' {dir}/lctlog.txt"},
+    // Waited for to the total bound, however often the turns ahead go by.
+    {"turns keep going by without this request", "hits.ini", LC_BUSY_HOLDER,
+     "pkill -P $(cat {dir}/holder); kill $(cat {dir}/holder)", false, Expect::shown, "true", 44, false, false, 40},
 };
 
 std::string filled(std::string command, const std::string& file, const std::string& dir) {
