@@ -127,16 +127,18 @@ def remove():
 
 
 def resident_units():
-    """No systemd runs in the root: a systemctl there records what the maintainer scripts ask of it."""
-    wants, log = "/etc/systemd/system/sockets.target.wants/lumicount.socket", f"{ROOT}/tmp/systemctl.log"
+    """No systemd runs in the root: a systemctl there records what the maintainer scripts ask of it.
+    The socket is enabled as `systemctl enable` does it, by a link in sockets.target.wants."""
+    wants, log = "/etc/systemd/system/sockets.target.wants", f"{ROOT}/tmp/systemctl.log"
     problem = inside(
-        "mkdir -p /run/systemd/system && printf '#!/bin/sh\\necho \"$*\" >>/tmp/systemctl.log\\n' >/usr/local/sbin/systemctl && "
-        f"chmod 755 /usr/local/sbin/systemctl && {APT} install /tmp/{OLD} >/dev/null && deb-systemd-helper enable lumicount.socket && "
-        f"test -L {wants} && dpkg -i /tmp/{NEW} >/dev/null && echo upgraded >>/tmp/systemctl.log && "
-        f"{APT} remove lumicount >/dev/null && echo removed >>/tmp/systemctl.log && {APT} purge lumicount >/dev/null && test ! -L {wants}")
+        "mkdir -p /run/systemd/system && printf '#!/bin/sh\\necho \"$*\" >>/tmp/systemctl.log\\n' >/usr/bin/systemctl && "
+        f"chmod 755 /usr/bin/systemctl && {APT} install /tmp/{OLD} >/dev/null && mkdir -p {wants} && "
+        f"ln -s /lib/systemd/system/lumicount.socket {wants} && dpkg -i /tmp/{NEW} >/dev/null && "
+        f"echo upgraded >>/tmp/systemctl.log && {APT} remove lumicount >/dev/null && echo removed >>/tmp/systemctl.log && "
+        f"{APT} purge lumicount >/dev/null && test ! -L {wants}/lumicount.socket")
     lines = open(log).read().splitlines() if os.path.exists(log) else []
     asked = [line for line in lines if "lumicount" in line or line in ("upgraded", "removed")]
-    host("rm", "-rf", f"{ROOT}/run/systemd", f"{ROOT}/usr/local/sbin/systemctl")
+    host("rm", "-rf", f"{ROOT}/run/systemd", f"{ROOT}/usr/bin/systemctl")
     expected = ["try-restart lumicount.service", "upgraded", "stop lumicount.socket lumicount.service", "removed"]
     return problem or (None if asked == expected else f"systemctl was asked {asked}")
 
