@@ -240,6 +240,11 @@ struct FileFault {
   "echo x >{dir}/lctlog.txt.tmp && mv {dir}/lctlog.txt.tmp {dir}/lctlog.txt; done' & echo $! >{dir}/holder; " \
   "while [ ! -e {dir}/held ]; do sleep 0.05; done"
 
+// A file outside the install directory, and a link to it owned by the server's account.
+#define LC_OUTSIDE "printf secret >{dir}/../outside && "
+#define LC_PLANT(link) "ln -s {dir}/../outside " link " && chown -h 65534:65534 " link
+#define LC_UNTOUCHED "[ $(cat {dir}/../outside) = secret ]"
+
 const FileFault kFileFaults[] = {
     // Shown advanced, stored as it was.
     {"no write permission for the server's account", "hits.ini", "chmod 0444 {file} && chmod 0777 {dir}", "true",
@@ -278,6 +283,21 @@ const FileFault kFileFaults[] = {
     // Waited for to the total bound, however often the turns ahead go by.
     {"turns keep going by without this request", "hits.ini", LC_BUSY_HOLDER,
      "pkill -P $(cat {dir}/holder); kill $(cat {dir}/holder)", false, Expect::shown, "true", 44, false, false, 40},
+    // Links in the install directory, run as root: followed only where root or the directory's owner made them.
+    {"a counter link the server's account planted", "pkg/hits.ini", LC_OUTSIDE "rm {file} && " LC_PLANT("{file}"), "true",
+     false, Expect::warning, LC_UNTOUCHED, 5, true},
+    {"a log link the server's account planted", "pkg/hits.ini", LC_OUTSIDE LC_PLANT("{dir}/lctlog.txt"), "true", false,
+     Expect::cannot_open_log, LC_UNTOUCHED, 5, true},
+    {"a lock link the server's account planted", "pkg/hits.ini", LC_OUTSIDE LC_PLANT("{dir}/lctlog.lck"), "true", false,
+     Expect::shown, LC_UNTOUCHED " && test ! -e {dir}/lctlog.txt", 5, true},
+    {"a root link to a name the server's account made a link", "pkg/hits.ini",
+     LC_OUTSIDE "rm {file} && ln -s count {file} && " LC_PLANT("{dir}/count"), "true", false, Expect::warning,
+     LC_UNTOUCHED, 5, true},
+    {"a link root made", "pkg/hits.ini", "mv {file} {dir}/../outside && ln -s ../outside {file}", "true", false,
+     Expect::stored, "test -L {file} && [ $(cat {dir}/../outside) = 42 ]", 5, true},
+    {"a link the directory's owner made", "pkg/hits.ini",
+     "mv {file} {dir}/../outside && chown 65534 {dir} && ln -s {dir}/../outside {file} && chown -h 65534 {file}", "true",
+     false, Expect::stored, "test -L {file} && [ $(cat {dir}/../outside) = 42 ]", 5, true},
 };
 
 std::string filled(std::string command, const std::string& file, const std::string& dir) {

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "platform/platform.h"
@@ -60,17 +61,38 @@ class RequestScope {
   std::FILE* stream_ = nullptr;
 };
 
-// SIGTERM stays blocked except while waiting for the next connection, so a
-// stop never lands inside a request.
-bool block_stop_signal(sigset_t& waiting_mask) {
-  struct sigaction on_term {};
-  on_term.sa_handler = request_stop;
-  sigemptyset(&on_term.sa_mask);
-  sigset_t term;
-  sigemptyset(&term);
-  sigaddset(&term, SIGTERM);
-  return sigaction(SIGTERM, &on_term, nullptr) == 0 && sigprocmask(SIG_BLOCK, &term, &waiting_mask) == 0 &&
-         sigdelset(&waiting_mask, SIGTERM) == 0;
+// Each ends the process between two requests: SIGTERM (a server or systemd
+// stopping it), SIGUSR1 (libfcgi's "stop gracefully", which mod_fcgid's
+// predecessors send) and SIGHUP (a terminal gone, or a supervisor's reload,
+// which for a program without configuration means a restart).
+constexpr int kStopSignals[] = {SIGTERM, SIGUSR1, SIGHUP};
+
+// They stay blocked except while waiting for the next connection, so a stop
+// never lands inside a request. Set before FCGX_Init, which puts libfcgi's own
+// handlers only where none is set: its SIGUSR1 handler makes every later
+// accept fail at once.
+bool block_stop_signals(sigset_t& waiting_mask) {
+  struct sigaction on_stop {};
+  on_stop.sa_handler = request_stop;
+  sigemptyset(&on_stop.sa_mask);
+  sigset_t stops;
+  sigemptyset(&stops);
+  for (const int sig : kStopSignals) {
+    if (sigaction(sig, &on_stop, nullptr) != 0 || sigaddset(&stops, sig) != 0) return false;
+  }
+  if (sigprocmask(SIG_BLOCK, &stops, &waiting_mask) != 0) return false;
+  for (const int sig : kStopSignals) sigdelset(&waiting_mask, sig);
+  return true;
+}
+
+// A client gone mid-answer must not end the process: the write fails (EPIPE)
+// and libfcgi reports it. Set after FCGX_Init, which replaces SIG_IGN with an
+// empty handler of its own.
+bool ignore_broken_pipes() {
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  return sigaction(SIGPIPE, &ignore, nullptr) == 0;
 }
 
 // Several processes may share the socket: the one that loses the race for a
@@ -81,13 +103,18 @@ bool make_nonblocking(int fd) {
 }
 
 // ppoll returns a ready connection before a pending signal and blocks it again
-// undelivered, so under steady load a SIGTERM from a request is only pending.
+// undelivered, so under steady load a stop signal from a request is only pending.
 bool stop_pending() {
   sigset_t pending;
-  return stop_requested != 0 || (sigpending(&pending) == 0 && sigismember(&pending, SIGTERM) == 1);
+  if (stop_requested != 0) return true;
+  if (sigpending(&pending) != 0) return false;
+  for (const int sig : kStopSignals) {
+    if (sigismember(&pending, sig) == 1) return true;
+  }
+  return false;
 }
 
-// Waits for a connection with SIGTERM let through; false once stopped.
+// Waits for a connection with the stop signals let through; false once stopped.
 bool wait_for_connection(const sigset_t& waiting_mask) {
   struct pollfd listener {kListenFd, POLLIN, 0};
   while (!stop_pending()) {
@@ -99,23 +126,43 @@ bool wait_for_connection(const sigset_t& waiting_mask) {
   return false;
 }
 
+// A failed accept while a connection still waits made no progress: this many
+// in a row is a library stuck in a state it cannot leave, never a lost race.
+constexpr int kMaxStuckAccepts = 100;
+
+bool connection_waiting() {
+  struct pollfd listener {kListenFd, POLLIN, 0};
+  return poll(&listener, 1, 0) > 0 && (listener.revents & POLLIN) != 0;
+}
+
 }  // namespace
 
 int serve_fastcgi(char* argv0, RequestFn run_request) {
   static char no_name[] = "";
   char* args[] = {argv0 != nullptr ? argv0 : no_name, nullptr};
   sigset_t waiting_mask;
-  // Our handler first: libfcgi installs its own only where none is set.
-  if (!block_stop_signal(waiting_mask) || !make_nonblocking(kListenFd) || FCGX_Init() != 0) return 1;
+  if (!block_stop_signals(waiting_mask) || !make_nonblocking(kListenFd) || FCGX_Init() != 0 ||
+      !ignore_broken_pipes()) {
+    return 1;
+  }
   // The server's time zone, read once, before any request's parameters stand in for the environment.
   tzset();
   FCGX_Request request;
   if (FCGX_InitRequest(&request, kListenFd, 0) != 0) return 1;
+  int stuck = 0;
   while (wait_for_connection(waiting_mask)) {
     const int accepted = FCGX_Accept_r(&request);
     // Another process took the connection, or it closed before its request came.
-    if (accepted == -EAGAIN || accepted == -EINTR) continue;
-    if (accepted < 0) return stop_requested != 0 ? 0 : 1;
+    if (accepted == -EAGAIN || accepted == -EINTR) {
+      stuck = connection_waiting() ? stuck + 1 : 0;
+      if (stuck < kMaxStuckAccepts) continue;
+    }
+    if (accepted < 0) {
+      std::fprintf(stderr, "lumicount: cannot accept FastCGI connections (%s)%s\n", std::strerror(-accepted),
+                   stuck > 0 ? ", though one waits" : "");
+      return 1;
+    }
+    stuck = 0;
     // The next request is only waited for on the listener: a connection the server
     // asked to keep (nginx's fastcgi_keep_conn) would hold it unread, so close it.
     request.keepConnection = 0;

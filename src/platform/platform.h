@@ -127,6 +127,8 @@ class LockedFile {
   unsigned group_ = 0;
   unsigned mode_ = 0;
   bool linked_ = false;  // path is a symbolic link: its target is replaced
+  unsigned long long device_ = 0;  // the file opened, which alone may be replaced
+  unsigned long long inode_ = 0;
 #endif
   Access access_ = Access::read;
   bool run_locked_ = false;

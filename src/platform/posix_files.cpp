@@ -19,7 +19,6 @@ namespace {
 
 using posix::Opened;
 
-
 enum class Replaced {
   done,      // the new content is in place
   not_here,  // no new file can be made with the old one's owner here: rewrite in place
@@ -33,6 +32,13 @@ struct Kept {
   mode_t mode;
 };
 
+// path, which holds no link, names the file device and inode identify.
+bool names_file(const char* path, unsigned long long device, unsigned long long inode) {
+  struct stat st {};
+  return lstat(path, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
+
+// A link at path is followed as open_regular allows; linked tells that there was one.
 Opened open_following(const char* path, int flags, int& fd, struct stat& st, bool& linked) {
   const Opened opened = posix::open_regular(path, flags | O_NOFOLLOW, fd, st);
   linked = opened == Opened::link;
@@ -130,6 +136,8 @@ FileOpen LockedFile::open_once(Access access, bool run_locked) {
     }
     owner_ = st.st_uid;
     group_ = st.st_gid;
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
     mode_ = st.st_mode & 07777;
     size_ = static_cast<std::size_t>(st.st_size);
     in_place_ = writable_ && !run_locked;
@@ -187,9 +195,11 @@ bool LockedFile::replace(const char* data, std::size_t len, std::size_t pad_to) 
     // keep it for us while it is replaced. The run lock keeps it as it is.
     ::close(fd_);
     fd_ = -1;
-    // A symbolic link stays: the file it names is replaced.
+    // A symbolic link stays: the file it names is replaced, provided the link
+    // still names the file it led to when opened, and no other.
     char resolved[PATH_MAX];
     const char* target = linked_ ? realpath(path_, resolved) : path_;
+    if (linked_ && target != nullptr && !names_file(target, device_, inode_)) target = nullptr;
     const Kept kept{owner_, group_, mode_};
     const Replaced replaced = target != nullptr ? replace_by_rename(target, kept, data, len) : Replaced::not_here;
     if (replaced != Replaced::not_here) return replaced == Replaced::done;

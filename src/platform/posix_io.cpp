@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <memory>
 
@@ -21,15 +22,6 @@ constexpr std::size_t kDirSize = 512;
 // New files as the program always made them; a replacing file takes the old one's mode.
 constexpr mode_t kNewFileMode = 0644;
 constexpr mode_t kGroupWritable = 0664;
-
-int open_retrying(const char* path, int flags, mode_t mode) {
-  const At where = at(path);
-  int fd = -1;
-  do {
-    fd = ::openat(where.dir, where.name, flags | O_CLOEXEC | O_NONBLOCK, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
 
 // The turn's directory: its handle and the path prefix it stands for.
 struct TurnDirectory {
@@ -77,6 +69,71 @@ bool directory_of(const char* path, char (&dir)[kDirSize]) {
   std::memcpy(dir, len > 0 ? path : ".", len > 0 ? len : 1);
   dir[len > 0 ? len : 1] = '\0';
   return true;
+}
+
+// Links followed in a row from one name of a directory to another, each checked.
+constexpr int kSiblingLinks = 8;
+
+int open_at(int dir, const char* name, int flags, mode_t mode) {
+  int fd = -1;
+  do {
+    fd = ::openat(dir, name, flags | O_CLOEXEC | O_NONBLOCK, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// The kernel's rule for links in shared directories, applied in every one: a
+// link is followed for the account that made it and for the directory's owner
+// only, so a root run never writes where the server's account pointed it.
+bool may_follow(const struct stat& link, const struct stat& dir) {
+  return link.st_uid == geteuid() || link.st_uid == dir.st_uid;
+}
+
+// name in dir was a symbolic link: what it names, opened where may_follow
+// allows; else -1 with ELOOP, as for a link that O_NOFOLLOW refuses. The link
+// is checked and read through one handle, so it cannot be swapped in between.
+int open_through_link(int dir, const char* name, int flags, int links_left) {
+  const int link = ::openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (link < 0) return -1;
+  const Fd held(link);
+  struct stat link_st {};
+  struct stat dir_st {};
+  if (fstat(link, &link_st) != 0 || fstat(dir, &dir_st) != 0) return -1;
+  // No link there any more: whatever is there now, never followed.
+  if (!S_ISLNK(link_st.st_mode)) return open_at(dir, name, flags | O_NOFOLLOW, 0);
+  if (!may_follow(link_st, dir_st)) {
+    errno = ELOOP;
+    return -1;
+  }
+  char target[PATH_MAX];
+  const ssize_t len = readlinkat(link, "", target, sizeof target);
+  if (len < 0) return -1;
+  if (static_cast<std::size_t>(len) >= sizeof target) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  target[len] = '\0';
+  const char* next = target;
+  while (std::strncmp(next, "./", 2) == 0) next += 2;
+  // Beyond the directory the system's own rules apply; another name in it is held to this one.
+  if (std::strchr(next, '/') != nullptr) return open_at(dir, target, flags, 0);
+  const int fd = open_at(dir, next, flags | O_NOFOLLOW, 0);
+  if (fd >= 0 || errno != ELOOP || links_left == 0) return fd;
+  return open_through_link(dir, next, flags, links_left - 1);
+}
+
+int open_retrying(const char* path, int flags, mode_t mode) {
+  const At where = at(path);
+  const int fd = open_at(where.dir, where.name, flags | O_NOFOLLOW, mode);
+  if (fd >= 0 || errno != ELOOP || (flags & O_NOFOLLOW) != 0) return fd;
+  // A link, and the caller would follow one: only one that may be followed.
+  char dir_part[kDirSize];
+  if (!directory_of(where.name, dir_part)) return -1;
+  const int dir = ::openat(where.dir, dir_part, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return -1;
+  const Fd held(dir);
+  const char* slash = std::strrchr(where.name, '/');
+  return open_through_link(dir, slash != nullptr ? slash + 1 : where.name, flags, kSiblingLinks);
 }
 
 // Run as root, a new file takes the directory's owner and group, and the

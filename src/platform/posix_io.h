@@ -55,7 +55,9 @@ enum class Opened {
 
 // Opens path as a regular file, never blocking on a FIFO or a device. An
 // ESTALE (the name was replaced on another machine) refreshes the names and
-// opens again, at most kStaleRetries times.
+// opens again, at most kStaleRetries times. A symbolic link at the last name
+// is refused (Opened::link) with O_NOFOLLOW, and without it followed only when
+// the running account or the owner of the link's directory made it.
 Opened open_regular(const char* path, int flags, int& fd, struct stat& st);
 // Creates path, which must not exist yet, as a regular file. Run as root, the
 // new file belongs to the directory's owner, so the server's account keeps it.

@@ -234,12 +234,13 @@ namespace {
 using posix::Opened;
 
 // The lock file, made by the first request; one another account made is
-// locked through a read-only descriptor, which flock allows.
+// locked through a read-only descriptor, which flock allows. A link there is
+// followed only where a counter's would be.
 Opened open_lock_file(const char* lock_path, int& fd) {
   struct stat st {};
-  Opened opened = posix::open_regular(lock_path, O_RDWR | O_NOFOLLOW, fd, st);
+  Opened opened = posix::open_regular(lock_path, O_RDWR, fd, st);
   if (opened == Opened::missing) opened = posix::create_regular(lock_path, O_RDWR, fd, st);
-  if (opened == Opened::denied) opened = posix::open_regular(lock_path, O_RDONLY | O_NOFOLLOW, fd, st);
+  if (opened == Opened::denied) opened = posix::open_regular(lock_path, O_RDONLY, fd, st);
   return opened;
 }
 

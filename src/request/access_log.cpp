@@ -32,23 +32,40 @@ void append_plain(const char* s) {
 // log and every entry keeps its line end.
 enum Piece { kArgument, kHost, kAddress, kAgent, kPieceEnd };
 constexpr std::size_t kPieceLimit[] = {
-    256,  // argument 1: any name a counter may have, and more
-    255,  // a host name: DNS allows 253
-    64,   // an address: IPv6 with a zone fits
-    512,  // a user agent: the longest browsers send are about half of it
+    8192,  // argument 1: whole, past any request line a web server accepts (Apache 8,190)
+    255,   // a host name: DNS allows 253
+    64,    // an address: IPv6 with a zone fits
+    1024,  // a user agent: twice what the longest real ones send
 };
 static_assert(std::size(kPieceLimit) == kPieceEnd, "one bound per piece");
+// Header, date, the pieces at their bounds, separators and line end: a new
+// entry always fits the log text whole.
+constexpr std::size_t kStampLength = 17;  // "2000/05/01 13:07 "
+constexpr std::size_t kLongestEntry = kStampLength + kPieceLimit[kArgument] + 1 + kPieceLimit[kHost] + 2 +
+                                      kPieceLimit[kAddress] + 1 + 3 + kPieceLimit[kAgent] + 1;
+static_assert(sizeof kLogHeader - 1 + kLongestEntry <= kLogLimit, "an entry fits the log text");
+
+// The bytes of the character that begins at s: a UTF-8 lead byte and the
+// continuation bytes that follow it, up to what the lead byte announces.
+std::size_t utf8_length(const char* s) {
+  const auto lead = static_cast<unsigned char>(s[0]);
+  const std::size_t announced = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  std::size_t n = 1;
+  while (n < announced && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) ++n;
+  return n;
+}
 
 // Text from outside: a control byte must not end the line or the file early,
 // and a backslash is doubled so that no typed text reads as an escape. A cut
-// falls before an escape that would not fit whole.
+// falls before an escape or a UTF-8 character that would not fit whole.
 void append_outside(const char* s, Piece piece) {
   static const char kHex[] = "0123456789abcdef";
   const std::size_t end = log_text.len + kPieceLimit[piece];
-  for (; *s != '\0'; ++s) {
+  while (*s != '\0') {
     const auto byte = static_cast<unsigned char>(*s);
     const bool control = byte < 0x20 || byte == 0x7F;
-    const std::size_t width = control ? 4 : *s == '\\' ? 2 : 1;
+    const std::size_t bytes = control || *s == '\\' ? 1 : utf8_length(s);
+    const std::size_t width = control ? 4 : *s == '\\' ? 2 : bytes;
     if (log_text.len + width > end) return;
     if (control) {
       append_plain("\\x");
@@ -57,8 +74,9 @@ void append_outside(const char* s, Piece piece) {
     } else if (*s == '\\') {
       append_plain("\\\\");
     } else {
-      append_char(*s);
+      for (std::size_t i = 0; i < bytes; ++i) append_char(s[i]);
     }
+    s += bytes;
   }
 }
 

@@ -6,7 +6,7 @@ argument 0) and SIGKILLed after a random delay, alone and in overlapping groups.
 With "fastcgi" it runs resident behind nginx instead, on a listening socket that
 the test holds and starts it on, as spawn-fcgi or a systemd socket unit would: it
 is SIGKILLed at random instants under load and started again on the same socket,
-and then sent SIGTERM during a burst.
+and then sent SIGTERM and SIGUSR1 during a burst, and SIGUSR1 and SIGHUP when idle.
 
 usage: test_faults_direct.py PROGRAM [fastcgi] [SEED]
 """
@@ -74,13 +74,19 @@ class Resident(Site):
         self.listener = self.resident = None
 
     def _command(self):
+        self.listen()
+        return ["bash", "-c", f'source "{lc.HERE}/apache_conf.sh" && lc_run_nginx "{self.dir}" lumicount.sock']
+
+    def listen(self):
+        """A fresh listening socket at the path nginx passes requests to."""
         path = self.dir / "run" / "fcgi" / "lumicount.sock"
         path.unlink(missing_ok=True)
+        if self.listener is not None:
+            self.listener.close()
         self.listener = socket.socket(socket.AF_UNIX)
         self.listener.bind(str(path))
         os.chown(path, *lc.server_ids())
         self.listener.listen(128)
-        return ["bash", "-c", f'source "{lc.HERE}/apache_conf.sh" && lc_run_nginx "{self.dir}" lumicount.sock']
 
     def start_program(self):
         """The program by its path, in another directory, as the server's user."""
@@ -135,8 +141,9 @@ def kill_under_load(site, rng, res):
               f"counter advanced by {value - start}, {entries} log entries")
 
 
-def stop_in_burst(site, res):
-    """SIGTERM during a burst: the process ends between two requests, so no answer is cut."""
+def stop_in_burst(site, res, sig=signal.SIGTERM):
+    """A stop signal during a burst: the process ends between two requests, so no answer is cut."""
+    site.listen()
     proc = site.start_program()
     site.listener.close()  # the program's socket alone: once it ends, requests are refused
     (site.cgi_bin / "lctlog.txt").unlink()
@@ -145,7 +152,7 @@ def stop_in_burst(site, res):
         pending = [pool.submit(fetch, site, i) for i in range(BURST)]
         while int(site.read_counter("k")) < start + TERM_AFTER and not all(f.done() for f in pending):
             time.sleep(0.001)
-        proc.terminate()
+        proc.send_signal(sig)
     answers = [f.result() for f in pending]
     try:
         status = proc.wait(timeout=10)
@@ -153,14 +160,38 @@ def stop_in_burst(site, res):
         status = "still running"
     pictures, counted = whole(answers), int(site.read_counter("k")) - start
     entries = len(lc.log_entries(site.log_bytes()))
-    print(f"SIGTERM after {TERM_AFTER} counted: {pictures} whole pictures, answers {sorted(set(answers), key=str)}")
-    res.check("resident: SIGTERM ended the process", None if status == 0 else f"exit status {status}")
-    res.check("resident: every answer whole, a picture or refused",
+    name = signal.Signals(sig).name
+    print(f"{name} after {TERM_AFTER} counted: {pictures} whole pictures, answers {sorted(set(answers), key=str)}")
+    res.check(f"resident: {name} ended the process", None if status == 0 else f"exit status {status}")
+    res.check(f"resident, {name}: every answer whole, a picture or refused",
               None if all(a == (200, "image/gif") or a is not None and a[0] == 502 for a in answers) else
               f"{answers.count(None)} cut")
-    res.check("resident: SIGTERM came between requests: each picture counted and logged once, no more",
+    res.check(f"resident: {name} came between requests: each picture counted and logged once, no more",
               None if TERM_AFTER <= pictures == counted == entries < BURST else
               f"{pictures} pictures, counter advanced by {counted}, {entries} log entries")
+
+
+def stop_at_idle(site, res, sig):
+    """A stop signal to an idle process: it ends at once, without spinning, and has lost nothing."""
+    site.listen()
+    proc = site.start_program()
+    site.listener.close()
+    start, first = int(site.read_counter("k")), fetch(site, -1)
+    time.sleep(0.2)
+    proc.send_signal(sig)
+    deadline, (pid, status, usage) = time.monotonic() + 5, (0, 0, None)
+    while pid == 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+    proc.returncode = os.waitstatus_to_exitcode(status) if pid else None
+    after = fetch(site, -2) if pid else None
+    cpu = usage.ru_utime + usage.ru_stime if usage else None
+    name = signal.Signals(sig).name
+    res.check(f"resident: {name} at idle ended the process at once, with status 0 and under 0.5 s of CPU",
+              None if pid and proc.returncode == 0 and cpu < 0.5 else f"status {proc.returncode}, CPU {cpu}")
+    res.check(f"resident: {name} at idle: the request before it counted, the one after refused",
+              None if first == (200, "image/gif") and after is not None and after[0] == 502 and
+              int(site.read_counter("k")) == start + 1 else f"answers {first}, {after}")
 
 
 def fastcgi_main(program, rng, res):
@@ -168,6 +199,10 @@ def fastcgi_main(program, rng, res):
         site.set_counter("k", str(START))
         kill_under_load(site, rng, res)
         stop_in_burst(site, res)
+        # libfcgi's "stop gracefully", and a hang-up: both as SIGTERM.
+        stop_in_burst(site, res, signal.SIGUSR1)
+        for sig in (signal.SIGUSR1, signal.SIGHUP):
+            stop_at_idle(site, res, sig)
         if res.failed:
             print(site.error_log()[-3000:])
 

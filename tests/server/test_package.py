@@ -126,6 +126,30 @@ def remove():
                       None if get("/cgi-bin/lumicount?hits+1")[0] == 404 else "the address still answers")
 
 
+def resident_units():
+    """No systemd runs in the root: a systemctl there records what the maintainer scripts ask of it.
+    The socket is enabled as `systemctl enable` does it, by a link in sockets.target.wants."""
+    wants, log = "/etc/systemd/system/sockets.target.wants", f"{ROOT}/tmp/systemctl.log"
+    problem = inside(
+        "mkdir -p /run/systemd/system && printf '#!/bin/sh\\necho \"$*\" >>/tmp/systemctl.log\\n' >/usr/bin/systemctl && "
+        f"chmod 755 /usr/bin/systemctl && {APT} install /tmp/{OLD} >/dev/null && mkdir -p {wants} && "
+        f"ln -s /lib/systemd/system/lumicount.socket {wants} && dpkg -i /tmp/{NEW} >/dev/null && "
+        f"echo upgraded >>/tmp/systemctl.log && {APT} remove lumicount >/dev/null && echo removed >>/tmp/systemctl.log && "
+        f"{APT} purge lumicount >/dev/null && test ! -L {wants}/lumicount.socket")
+    lines = open(log).read().splitlines() if os.path.exists(log) else []
+    asked = [line for line in lines if "lumicount" in line or line in ("upgraded", "removed")]
+    host("rm", "-rf", f"{ROOT}/run/systemd", f"{ROOT}/usr/bin/systemctl")
+    expected = ["try-restart lumicount.service", "upgraded", "stop lumicount.socket lumicount.service", "removed"]
+    return problem or (None if asked == expected else f"systemctl was asked {asked}")
+
+
+def built_using():
+    field = host("dpkg-deb", "-f", f"{SCRATCH}/{OLD}", "Built-Using").stdout.decode().strip()
+    built_with = [host("dpkg-query", "-W", "-f", "${source:Package} (= ${source:Version})", dev).stdout.decode()
+                  for dev in ("libgd-dev", "libfcgi-dev")]
+    return None if set(built_with) <= set(field.split(", ")) else f"Built-Using: {field!r}, built with {built_with}"
+
+
 STEPS = [  # each step needs the ones before it
     ("scripts/package builds 2.1-1 and 2.1-1+test1, lintian clean", build),
     ("debootstrap --variant=minbase bookworm, apt installs apache2, Apache starts", make_root),
@@ -137,6 +161,9 @@ STEPS = [  # each step needs the ones before it
     ("remove: counter 41 and log kept, configtest passes, the address answers 404", remove),
     ("purge: /var/lib/lumicount and the configuration gone, configtest passes", lambda: inside(
         f"{APT} purge lumicount && apache2ctl configtest 2>/dev/null && test ! -e {DATA} && test ! -e /etc/apache2/conf-available/lumicount.conf")),
+    ("resident units: an upgrade restarts the service only, remove stops socket and service, purge disables the socket",
+     resident_units),
+    ("Built-Using names the sources of the static gd and libfcgi it was built with", built_using),
 ]
 
 
