@@ -185,9 +185,9 @@ def created_elsewhere_check(vol):
 CHECKS = [
     (f"burst of {BURST} through each mount", burst_check),
     (f"two lighttpd, {SERVED} requests each at concurrency {CONCURRENCY}", servers_check),
-    ("brick killed mid-burst and started again", brick_kill_check),
     ("a data sync on the brick for each replaced file", synced_check),
     ("a counter made through one mount, counted at once through the other", created_elsewhere_check),
+    ("brick killed mid-burst and started again", brick_kill_check),
 ]
 
 
