@@ -128,6 +128,8 @@ FileOpen LockedFile::open_once(Access access, bool run_locked) {
       close();
       return opened == Opened::failed ? FileOpen::failed : FileOpen::absent;
     }
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
     owner_ = st.st_uid;
     group_ = st.st_gid;
     mode_ = st.st_mode & 07777;
@@ -153,6 +155,10 @@ FileOpen LockedFile::open_once(Access access, bool run_locked) {
     }
     close();
   }
+}
+
+bool LockedFile::same_file(const LockedFile& other) const {
+  return fd_ >= 0 && other.fd_ >= 0 && device_ == other.device_ && inode_ == other.inode_;
 }
 
 long LockedFile::read(char* buf, std::size_t cap) {

@@ -1,5 +1,7 @@
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include "request/request.h"
@@ -11,16 +13,20 @@ constexpr std::size_t kLogLimit = kLogTextSize - 1;
 constexpr int kMaxCarriedLines = 299;
 constexpr int kDroppedLines = 2;
 constexpr char kLogHeader[] = "lumicount.exe version 2.1 log file\n\n";
+constexpr std::size_t kHeaderChars = sizeof kLogHeader - 1;
 
-// The new log text: header, the new entry, then the carried-over lines.
+// Text being put together: the new log text (header, the new entries, then
+// the carried-over lines), or one request's entry.
 struct LogText {
-  char text[kLogTextSize];
+  char* text;
   std::size_t len;
+  std::size_t limit;
 };
+char log_buffer[kLogTextSize];
 LogText log_text;
 
 void append_char(char c) {
-  if (log_text.len < kLogLimit) log_text.text[log_text.len++] = c;
+  if (log_text.len < log_text.limit) log_text.text[log_text.len++] = c;
 }
 
 void append_plain(const char* s) {
@@ -38,6 +44,15 @@ constexpr std::size_t kPieceLimit[] = {
     512,  // a user agent: the longest browsers send are about half of it
 };
 static_assert(std::size(kPieceLimit) == kPieceEnd, "one bound per piece");
+
+// The longest entry: a stamp, each piece at its bound and the text between them.
+constexpr std::size_t kStampChars = 63;
+constexpr std::size_t kMaxEntryChars = kStampChars + kPieceLimit[kArgument] + 1 + kPieceLimit[kHost] + 2 +
+                                       kPieceLimit[kAddress] + 1 + 3 + kPieceLimit[kAgent] + 1;
+// Every run of a batch reads back the header its predecessor wrote: it must fit beside any entry.
+static_assert(2 * kHeaderChars + kMaxEntryChars < kLogLimit, "a new log holds its header and entry whole");
+// Each request's entry, from when it is read until its turn.
+char entries[platform::kBatchLimit][kMaxEntryChars];
 
 // Text from outside: a control byte must not end the line or the file early,
 // and a backslash is doubled so that no typed text reads as an escape. A cut
@@ -64,15 +79,15 @@ void append_outside(const char* s, Piece piece) {
 
 void append_timestamp() {
   const platform::LocalTime t = platform::local_time_now();
-  char stamp[64];
+  char stamp[kStampChars + 1];
   std::snprintf(stamp, sizeof stamp, "%04d/%02d/%02d %02d:%02d ", t.year, t.month, t.day, t.hour, t.minute);
   append_plain(stamp);
 }
 
-void append_new_entry(const RunContext& run) {
+void append_new_entry(const Request& request) {
   append_timestamp();
-  if (run.argc >= 2) {
-    append_outside(run.argv[1], kArgument);
+  if (request.argc >= 2) {
+    append_outside(request.argv[1], kArgument);
     append_char(' ');
   }
   const char* host = std::getenv("REMOTE_HOST");
@@ -93,16 +108,23 @@ void append_new_entry(const RunContext& run) {
   append_char('\n');
 }
 
+void append_entry(const Request& request) {
+  const std::size_t n = std::min(request.entry_len, log_text.limit - log_text.len);
+  std::memcpy(log_text.text + log_text.len, request.entry, n);
+  log_text.len += n;
+}
+
 // Reads one old line straight into the log text, within the limit.
 std::size_t read_old_line(TextReader& reader) {
   return reader.read_line(log_text.text + log_text.len, kLogLimit - log_text.len);
 }
 
 // False where the old log could not be read: it is then left as it is.
-bool carry_old_lines(platform::LockedFile& log) {
+// lines: how many old lines were carried.
+bool carry_old_lines(platform::LockedFile& log, int& lines) {
   TextReader reader(log);
   for (int i = 0; i < kDroppedLines; ++i) read_old_line(reader);
-  for (int i = 0; i < kMaxCarriedLines && log_text.len < kLogLimit; ++i) {
+  for (lines = 0; lines < kMaxCarriedLines && log_text.len < kLogLimit; ++lines) {
     const std::size_t n = read_old_line(reader);
     if (n == 0) break;
     log_text.len += n;
@@ -110,16 +132,58 @@ bool carry_old_lines(platform::LockedFile& log) {
   return !reader.failed();
 }
 
+// Where the first `lines` of the `held` lines in text end (the last may lack its line end).
+std::size_t end_of_lines(const char* text, std::size_t len, int held, int lines) {
+  std::size_t end = len;
+  for (int i = held; i > lines && end > 0; --i) {
+    --end;  // the line's last character, its line end where it has one
+    while (end > 0 && text[end - 1] != '\n') --end;
+  }
+  return end;
+}
+
+// The entries after the first go above it, newest first, as each of their runs
+// would have put its own above the log the run before wrote: every run carries
+// at most 299 lines, so of the old lines the first carried at most 300 - count
+// stay, and the text keeps to its limit, the oldest lines cut first.
+void put_newer_entries(const Request* requests, int count, int held) {
+  const std::size_t first_len = requests[0].entry_len;
+  const std::size_t old_at = kHeaderChars + first_len;
+  const std::size_t old_kept =
+      end_of_lines(log_text.text + old_at, log_text.len - old_at, held, kMaxCarriedLines + 1 - count);
+  std::size_t newer = 0;
+  for (int k = 1; k < count; ++k) newer += requests[k].entry_len;
+  const std::size_t room = kLogLimit - kHeaderChars;
+  const std::size_t moved = newer >= room ? 0 : std::min(first_len + old_kept, room - newer);
+  std::memmove(log_text.text + kHeaderChars + newer, log_text.text + kHeaderChars, moved);
+  log_text.len = kHeaderChars;
+  for (int k = count - 1; k >= 1; --k) append_entry(requests[k]);
+  log_text.len += moved;
+}
+
 }  // namespace
 
-LogResult rewrite_access_log(const RunContext& run) {
-  log_text.len = 0;
-  append_plain(kLogHeader);
-  append_new_entry(run);
-  platform::LockedFile log;
-  const bool written = log.open(run.log_path, platform::Access::create, run.locked) == platform::FileOpen::ok &&
-                       (!log.readable() || carry_old_lines(log)) && write_text_file(log, log_text.text, log_text.len);
-  if (written) return LogResult::done;
-  write_cannot_open(run.log_path);
-  return LogResult::cannot_write;
+void make_log_entry(Request& request, int slot) {
+  log_text = {entries[slot], 0, kMaxEntryChars};
+  append_new_entry(request);
+  request.entry = entries[slot];
+  request.entry_len = log_text.len;
 }
+
+bool prepare_access_log(platform::LockedFile& log, const RunContext& run, const Request* requests, int count) {
+  log_text = {log_buffer, 0, kLogLimit};
+  append_plain(kLogHeader);
+  if (log.open(run.log_path, platform::Access::create, run.locked) != platform::FileOpen::ok) return false;
+  // A log that may not be read carries nothing: each run's leaves only its own entry.
+  if (!log.readable()) {
+    append_entry(requests[count - 1]);
+    return true;
+  }
+  append_entry(requests[0]);
+  int lines = 0;
+  if (!carry_old_lines(log, lines)) return false;
+  if (count > 1) put_newer_entries(requests, count, lines);
+  return true;
+}
+
+bool write_access_log(platform::LockedFile& log) { return write_text_file(log, log_text.text, log_text.len); }
