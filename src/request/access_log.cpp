@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
@@ -45,8 +44,9 @@ constexpr std::size_t kPieceLimit[] = {
 };
 static_assert(std::size(kPieceLimit) == kPieceEnd, "one bound per piece");
 
-// The longest entry: a stamp, each piece at its bound and the text between them.
-constexpr std::size_t kStampChars = 63;
+// The longest entry: a stamp (five numbers of up to 11 characters and their
+// separators), each piece at its bound and the text between them.
+constexpr std::size_t kStampChars = 5 * 11 + 5;
 constexpr std::size_t kMaxEntryChars = kStampChars + kPieceLimit[kArgument] + 1 + kPieceLimit[kHost] + 2 +
                                        kPieceLimit[kAddress] + 1 + 3 + kPieceLimit[kAgent] + 1;
 // Every run of a batch reads back the header its predecessor wrote: it must fit beside any entry.
@@ -77,11 +77,34 @@ void append_outside(const char* s, Piece piece) {
   }
 }
 
+// As "%0*d" prints it, the sign within the width; formatted printing would
+// cost a hit more than the rest of its entry.
+void append_number(int value, int width) {
+  char digits[16];
+  int n = 0;
+  unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+  do {
+    digits[n++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) append_char('-');
+  for (int pad = n + (value < 0 ? 1 : 0); pad < width; ++pad) append_char('0');
+  while (n > 0) append_char(digits[--n]);
+}
+
+// "%04d/%02d/%02d %02d:%02d " of the local time.
 void append_timestamp() {
   const platform::LocalTime t = platform::local_time_now();
-  char stamp[kStampChars + 1];
-  std::snprintf(stamp, sizeof stamp, "%04d/%02d/%02d %02d:%02d ", t.year, t.month, t.day, t.hour, t.minute);
-  append_plain(stamp);
+  append_number(t.year, 4);
+  append_char('/');
+  append_number(t.month, 2);
+  append_char('/');
+  append_number(t.day, 2);
+  append_char(' ');
+  append_number(t.hour, 2);
+  append_char(':');
+  append_number(t.minute, 2);
+  append_char(' ');
 }
 
 void append_new_entry(const Request& request) {
@@ -108,11 +131,13 @@ void append_new_entry(const Request& request) {
   append_char('\n');
 }
 
-void append_entry(const Request& request) {
-  const std::size_t n = std::min(request.entry_len, log_text.limit - log_text.len);
-  std::memcpy(log_text.text + log_text.len, request.entry, n);
+void append_text(const char* text, std::size_t len) {
+  const std::size_t n = std::min(len, log_text.limit - log_text.len);
+  std::memcpy(log_text.text + log_text.len, text, n);
   log_text.len += n;
 }
+
+void append_entry(const Request& request) { append_text(request.entry, request.entry_len); }
 
 // Reads one old line straight into the log text, within the limit.
 std::size_t read_old_line(TextReader& reader) {
@@ -124,11 +149,13 @@ std::size_t read_old_line(TextReader& reader) {
 bool carry_old_lines(platform::LockedFile& log, int& lines) {
   TextReader reader(log);
   for (int i = 0; i < kDroppedLines; ++i) read_old_line(reader);
-  for (lines = 0; lines < kMaxCarriedLines && log_text.len < kLogLimit; ++lines) {
+  int carried = 0;
+  for (; carried < kMaxCarriedLines && log_text.len < kLogLimit; ++carried) {
     const std::size_t n = read_old_line(reader);
     if (n == 0) break;
     log_text.len += n;
   }
+  lines = carried;
   return !reader.failed();
 }
 
@@ -172,7 +199,7 @@ void make_log_entry(Request& request, int slot) {
 
 bool prepare_access_log(platform::LockedFile& log, const RunContext& run, const Request* requests, int count) {
   log_text = {log_buffer, 0, kLogLimit};
-  append_plain(kLogHeader);
+  append_text(kLogHeader, kHeaderChars);
   if (log.open(run.log_path, platform::Access::create, run.locked) != platform::FileOpen::ok) return false;
   // A log that may not be read carries nothing: each run's leaves only its own entry.
   if (!log.readable()) {

@@ -3,17 +3,22 @@
 // A CGI or console run is a batch of one.
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "image/image.h"
 #include "request/request.h"
 
 namespace {
 
-// The requests read for the next turn, and the counters a turn names.
+// The requests read for the next turn.
 Request requests[platform::kBatchLimit];
 platform::QueryArguments built[platform::kBatchLimit];
-Counter counters[platform::kBatchLimit];
 RunContext run;
+// Room for the counters a turn names, each made when first named and gone when
+// the turn ends: nothing to make at start-up or to end at exit.
+alignas(Counter) unsigned char counter_room[platform::kBatchLimit][sizeof(Counter)];
+
+Counter& counter_at(int index) { return *std::launder(reinterpret_cast<Counter*>(counter_room[index])); }
 
 // A counter is named by a non-empty argument 1, alone or with a non-empty style.
 bool names_counter(int argc, char** argv) {
@@ -49,17 +54,22 @@ class OpenCounters {
  public:
   OpenCounters() = default;
   ~OpenCounters() {
-    for (int i = 0; i < used; ++i) counters[i].file.close();
+    for (int i = 0; i < used; ++i) counter_at(i).~Counter();
   }
   OpenCounters(const OpenCounters&) = delete;
   OpenCounters& operator=(const OpenCounters&) = delete;
 
   // The counter of this name: the one already open at its path, or a newly opened one.
   int find(const char* name) {
-    Counter& fresh = counters[used];
-    if (!join_path(fresh.path, run.install_dir, name, ".ini")) return kNoCounter;
-    for (int i = 0; i < used; ++i) {
-      if (std::strcmp(counters[i].path, fresh.path) == 0) return i;
+    Counter& fresh = *new (counter_room[used]) Counter;
+    const bool named = join_path(fresh.path, run.install_dir, name, ".ini");
+    int found = named ? used : kNoCounter;
+    for (int i = 0; i < used && named; ++i) {
+      if (std::strcmp(counter_at(i).path, fresh.path) == 0) found = i;
+    }
+    if (found != used) {
+      fresh.~Counter();
+      return found;
     }
     fresh.opened = open_counter(fresh, run);
     return used++;
@@ -68,9 +78,9 @@ class OpenCounters {
   // Two names for one file: a run's write would change what a later run reads there.
   bool share_a_file(const platform::LockedFile& log) const {
     for (int i = 0; i < used; ++i) {
-      if (counters[i].file.same_file(log)) return true;
+      if (counter_at(i).file.same_file(log)) return true;
       for (int j = 0; j < i; ++j) {
-        if (counters[i].file.same_file(counters[j].file)) return true;
+        if (counter_at(i).file.same_file(counter_at(j).file)) return true;
       }
     }
     return false;
@@ -92,7 +102,7 @@ void decide(Request& request, OpenCounters& open) {
   if (!validate_name(name)) return;
   request.counter = open.find(name);
   if (request.counter == kNoCounter) return;
-  const Counter& counter = counters[request.counter];
+  const Counter& counter = counter_at(request.counter);
   switch (counter.opened) {
     case CounterOpen::opened: request.mode = RequestMode::counter_image; break;
     case CounterOpen::missing: request.mode = RequestMode::parameter_warning; break;
@@ -104,7 +114,7 @@ void decide(Request& request, OpenCounters& open) {
 // Reads a counter once; each request showing it gets its own count, in order,
 // and the last is stored once.
 void advance(int index, Request* batch, int count) {
-  Counter& counter = counters[index];
+  Counter& counter = counter_at(index);
   int value = 0;
   bool done = read_counter(counter.file, value);
   // A counter that may not be written is still shown advanced.
@@ -171,7 +181,7 @@ bool take_turn(Request* batch, int count) {
   log.close();
   if (count == 1) decide(batch[0], open);
   for (int i = 0; i < open.used; ++i) {
-    if (counters[i].opened == CounterOpen::opened) advance(i, batch, count);
+    if (counter_at(i).opened == CounterOpen::opened) advance(i, batch, count);
   }
   return true;
 }
