@@ -197,6 +197,7 @@ void write_counter_image(const Request& request) {
 }  // namespace
 
 void read_request(int slot, int argc, char** argv) {
+  if (slot < 0 || slot >= platform::kBatchLimit) return;
   Request& request = requests[slot];
   // Presence counts, even with an empty value.
   request.web_request = std::getenv("REMOTE_HOST") != nullptr || std::getenv("REMOTE_ADDR") != nullptr;
@@ -213,11 +214,13 @@ void read_request(int slot, int argc, char** argv) {
 }
 
 void serve_turn(int count) {
+  if (count < 1 || count > platform::kBatchLimit) return;
   if (take_turn(requests, count)) return;
   for (int k = 0; k < count; ++k) take_turn(&requests[k], 1);
 }
 
 void answer_request(int slot) {
+  if (slot < 0 || slot >= platform::kBatchLimit) return;
   const Request& request = requests[slot];
   switch (request.mode) {
     case RequestMode::counter_image: write_counter_image(request); return;
