@@ -10,6 +10,7 @@
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -84,6 +85,8 @@ static int pending(int timeout_ms) {
 int main(void) {
   static FCGX_Request batch[BATCH_MAX];
   if (FCGX_Init() != 0 || fcntl(0, F_SETFL, fcntl(0, F_GETFL) | O_NONBLOCK) != 0) return 1;
+  /* libfcgi's SIGTERM handler only makes its accept fail, which this loop waits past. */
+  signal(SIGTERM, SIG_DFL);
   for (int i = 0; i < BATCH_MAX; i++) FCGX_InitRequest(&batch[i], 0, 0);
   for (;;) {
     int n = 0;
