@@ -1,6 +1,7 @@
 // The resident way of running: a FastCGI server hands the program a listening
-// socket and sends it requests. Each request runs as one CGI run would, with
-// the request's parameters as its environment and its output as standard output.
+// socket and sends it requests. The requests already waiting are served as one
+// batch: each is read with its parameters as the environment, the batch takes
+// one turn, and each is answered with its output as standard output.
 #include <fcgiapp.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -32,31 +33,42 @@ ssize_t write_to_request(void* cookie, const char* data, std::size_t len) {
   return written < 0 ? -1 : written;
 }
 
-// For the length of one request, environ is its parameters and stdout writes
-// to it; both are the process's own again before the request is freed.
+// While a request is read, environ is its parameters; it is the process's own
+// again before the next one is read.
+class ParamsScope {
+ public:
+  explicit ParamsScope(FCGX_Request& request) : saved_env_(environ) { environ = request.envp; }
+  ~ParamsScope() { environ = saved_env_; }
+  ParamsScope(const ParamsScope&) = delete;
+  ParamsScope& operator=(const ParamsScope&) = delete;
+
+ private:
+  char** saved_env_;
+};
+
+// While a request is answered, environ is its parameters and stdout writes to
+// it; both are the process's own again before the request is freed.
 class RequestScope {
  public:
-  explicit RequestScope(FCGX_Request& request) : saved_env_(environ), saved_out_(stdout) {
+  explicit RequestScope(FCGX_Request& request) : params_(request), saved_out_(stdout) {
     static char buffer[kOutputBuffer];
     const cookie_io_functions_t io{nullptr, write_to_request, nullptr, nullptr};
     stream_ = fopencookie(request.out, "w", io);
     if (stream_ == nullptr) return;
     std::setvbuf(stream_, buffer, _IOFBF, sizeof buffer);
-    environ = request.envp;
     stdout = stream_;
   }
   ~RequestScope() {
     if (stream_ == nullptr) return;
     std::fclose(stream_);
     stdout = saved_out_;
-    environ = saved_env_;
   }
   RequestScope(const RequestScope&) = delete;
   RequestScope& operator=(const RequestScope&) = delete;
   bool ready() const { return stream_ != nullptr; }
 
  private:
-  char** saved_env_;
+  ParamsScope params_;
   std::FILE* saved_out_;
   std::FILE* stream_ = nullptr;
 };
@@ -130,14 +142,50 @@ bool wait_for_connection(const sigset_t& waiting_mask) {
 // in a row is a library stuck in a state it cannot leave, never a lost race.
 constexpr int kMaxStuckAccepts = 100;
 
-bool connection_waiting() {
+// Whether another connection waits on the listener now.
+bool connection_pending() {
   struct pollfd listener {kListenFd, POLLIN, 0};
   return poll(&listener, 1, 0) > 0 && (listener.revents & POLLIN) != 0;
 }
 
+// Accepts the connections already waiting, the first one included, up to the
+// bound: how many were accepted; error is the first accept's failure, 0 where it succeeded.
+int accept_batch(FCGX_Request (&batch)[kBatchLimit], int& error) {
+  int count = 0;
+  error = 0;
+  while (count < kBatchLimit && (count == 0 || connection_pending())) {
+    const int accepted = FCGX_Accept_r(&batch[count]);
+    if (accepted < 0) {
+      if (count == 0) error = accepted;
+      break;
+    }
+    // The next request is only waited for on the listener: a connection the server
+    // asked to keep (nginx's fastcgi_keep_conn) would hold it unread, so close it.
+    batch[count++].keepConnection = 0;
+  }
+  return count;
+}
+
+// Reads every request of the batch, takes their one turn, then answers each.
+void serve_batch(FCGX_Request (&batch)[kBatchLimit], int count, char** args, const RequestSteps& steps) {
+  for (int slot = 0; slot < count; ++slot) {
+    const ParamsScope scope(batch[slot]);
+    // Each request is a fresh run: its arguments come from its own query.
+    steps.read(slot, 1, args);
+  }
+  steps.turn(count);
+  for (int slot = 0; slot < count; ++slot) {
+    {
+      const RequestScope scope(batch[slot]);
+      if (scope.ready()) steps.answer(slot);
+    }
+    FCGX_Finish_r(&batch[slot]);
+  }
+}
+
 }  // namespace
 
-int serve_fastcgi(char* argv0, RequestFn run_request) {
+int serve_fastcgi(char* argv0, const RequestSteps& steps) {
   static char no_name[] = "";
   char* args[] = {argv0 != nullptr ? argv0 : no_name, nullptr};
   sigset_t waiting_mask;
@@ -147,31 +195,28 @@ int serve_fastcgi(char* argv0, RequestFn run_request) {
   }
   // The server's time zone, read once, before any request's parameters stand in for the environment.
   tzset();
-  FCGX_Request request;
-  if (FCGX_InitRequest(&request, kListenFd, 0) != 0) return 1;
+  static FCGX_Request batch[kBatchLimit];
+  for (FCGX_Request& request : batch) {
+    if (FCGX_InitRequest(&request, kListenFd, 0) != 0) return 1;
+  }
   int stuck = 0;
   while (wait_for_connection(waiting_mask)) {
-    const int accepted = FCGX_Accept_r(&request);
+    int error = 0;
+    const int count = accept_batch(batch, error);
+    if (count > 0) {
+      stuck = 0;
+      serve_batch(batch, count, args, steps);
+      continue;
+    }
     // Another process took the connection, or it closed before its request came.
-    if (accepted == -EAGAIN || accepted == -EINTR) {
-      stuck = connection_waiting() ? stuck + 1 : 0;
+    if (error == -EAGAIN || error == -EINTR) {
+      stuck = connection_pending() ? stuck + 1 : 0;
       if (stuck < kMaxStuckAccepts) continue;
     }
-    if (accepted < 0) {
-      std::fprintf(stderr, "lumicount: cannot accept FastCGI connections (%s)%s\n", std::strerror(-accepted),
-                   stuck > 0 ? ", though one waits" : "");
-      return 1;
-    }
-    stuck = 0;
-    // The next request is only waited for on the listener: a connection the server
-    // asked to keep (nginx's fastcgi_keep_conn) would hold it unread, so close it.
-    request.keepConnection = 0;
-    {
-      const RequestScope scope(request);
-      // Each request is a fresh run: its arguments come from its own query.
-      if (scope.ready()) run_request(1, args);
-    }
-    FCGX_Finish_r(&request);
+    if (stop_requested != 0) return 0;
+    std::fprintf(stderr, "lumicount: cannot accept FastCGI connections (%s)%s\n", std::strerror(-error),
+                 stuck > 0 ? ", though one waits" : "");
+    return 1;
   }
   return 0;
 }

@@ -5,7 +5,7 @@
 
 namespace platform {
 
-int serve_fastcgi(char*, RequestFn) {
+int serve_fastcgi(char*, const RequestSteps&) {
   std::fputs("lumicount: built without FastCGI support (LUMICOUNT_FASTCGI=OFF); run it as a CGI program\n", stderr);
   return 1;
 }

@@ -5,15 +5,28 @@
 
 namespace platform {
 
-// One run of the program: the CGI entry, called once per request.
-using RequestFn = int (*)(int argc, char** argv);
+// The most requests served in one turn: a turn's file work costs about the
+// same for one request as for many, while a request waits for at most the
+// batch ahead of it; 64 keeps that wait to a few milliseconds of answers.
+constexpr int kBatchLimit = 64;
+
+// The three steps of serving requests, as the request side gives them: read
+// the request in slot (0 to kBatchLimit - 1) from its arguments and the
+// environment; the turn's file work for slots 0 to count - 1, as if they ran
+// one after another; the answer of slot to standard output.
+struct RequestSteps {
+  void (*read)(int slot, int argc, char** argv);
+  void (*turn)(int count);
+  void (*answer)(int slot);
+};
 
 // Standard input is a listening socket: a FastCGI server started the program.
 bool started_by_fastcgi();
-// Serves FastCGI requests until SIGTERM, each as one CGI run of run_request with
-// the request's parameters as its environment and its output as standard
-// output; argv0 places the install directory. Returns the exit status.
-int serve_fastcgi(char* argv0, RequestFn run_request);
+// Serves FastCGI requests until SIGTERM, in batches of those already waiting:
+// each request is read with its parameters as the environment, the batch has
+// one turn, then each is answered with its output as standard output. argv0
+// places the install directory. Returns the exit status.
+int serve_fastcgi(char* argv0, const RequestSteps& steps);
 
 // GIF bytes and bare line feeds must leave the program unchanged.
 void set_binary_stdout();
@@ -100,6 +113,9 @@ class LockedFile {
   LockedFile& operator=(const LockedFile&) = delete;
 
   FileOpen open(const char* path, Access access, bool run_locked);
+  void close();
+  // Whether both are open on one file, whatever names led to it.
+  bool same_file(const LockedFile& other) const;
   bool readable() const { return readable_; }
   bool writable() const { return writable_; }
   // Raw bytes from the current position: 0 at the end, -1 on an error, which
@@ -115,7 +131,6 @@ class LockedFile {
 
  private:
   FileOpen open_once(Access access, bool run_locked);
-  void close();
   bool rewrite_in_place(const char* data, std::size_t len, std::size_t pad_to);
 
   char path_[272] = {};
@@ -127,7 +142,7 @@ class LockedFile {
   unsigned group_ = 0;
   unsigned mode_ = 0;
   bool linked_ = false;  // path is a symbolic link: its target is replaced
-  unsigned long long device_ = 0;  // the file opened, which alone may be replaced
+  unsigned long long device_ = 0;  // the file opened: told apart from others, and alone replaced
   unsigned long long inode_ = 0;
 #endif
   Access access_ = Access::read;

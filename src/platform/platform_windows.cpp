@@ -365,6 +365,16 @@ FileOpen LockedFile::open_once(Access access, bool run_locked) {
   }
 }
 
+bool LockedFile::same_file(const LockedFile& other) const {
+  BY_HANDLE_FILE_INFORMATION a{};
+  BY_HANDLE_FILE_INFORMATION b{};
+  const HANDLE mine = as_handle(handle_);
+  const HANDLE theirs = as_handle(other.handle_);
+  return mine != INVALID_HANDLE_VALUE && theirs != INVALID_HANDLE_VALUE && GetFileInformationByHandle(mine, &a) != FALSE &&
+         GetFileInformationByHandle(theirs, &b) != FALSE && a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
 long LockedFile::read(char* buf, std::size_t cap) {
   const HANDLE h = as_handle(handle_);
   if (h == INVALID_HANDLE_VALUE || !readable_) return 0;

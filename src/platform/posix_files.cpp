@@ -134,10 +134,10 @@ FileOpen LockedFile::open_once(Access access, bool run_locked) {
       close();
       return opened == Opened::failed ? FileOpen::failed : FileOpen::absent;
     }
-    owner_ = st.st_uid;
-    group_ = st.st_gid;
     device_ = st.st_dev;
     inode_ = st.st_ino;
+    owner_ = st.st_uid;
+    group_ = st.st_gid;
     mode_ = st.st_mode & 07777;
     size_ = static_cast<std::size_t>(st.st_size);
     in_place_ = writable_ && !run_locked;
@@ -162,6 +162,10 @@ FileOpen LockedFile::open_once(Access access, bool run_locked) {
     }
     close();
   }
+}
+
+bool LockedFile::same_file(const LockedFile& other) const {
+  return fd_ >= 0 && other.fd_ >= 0 && device_ == other.device_ && inode_ == other.inode_;
 }
 
 long LockedFile::read(char* buf, std::size_t cap) {

@@ -1,5 +1,6 @@
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include "request/request.h"
@@ -11,16 +12,20 @@ constexpr std::size_t kLogLimit = kLogTextSize - 1;
 constexpr int kMaxCarriedLines = 299;
 constexpr int kDroppedLines = 2;
 constexpr char kLogHeader[] = "lumicount.exe version 2.1 log file\n\n";
+constexpr std::size_t kHeaderChars = sizeof kLogHeader - 1;
 
-// The new log text: header, the new entry, then the carried-over lines.
+// Text being put together: the new log text (header, the new entries, then
+// the carried-over lines), or one request's entry.
 struct LogText {
-  char text[kLogTextSize];
+  char* text;
   std::size_t len;
+  std::size_t limit;
 };
+char log_buffer[kLogTextSize];
 LogText log_text;
 
 void append_char(char c) {
-  if (log_text.len < kLogLimit) log_text.text[log_text.len++] = c;
+  if (log_text.len < log_text.limit) log_text.text[log_text.len++] = c;
 }
 
 void append_plain(const char* s) {
@@ -55,6 +60,16 @@ std::size_t utf8_length(const char* s) {
   return n;
 }
 
+// The longest entry: a stamp (five numbers of up to 11 characters and their
+// separators), each piece at its bound and the text between them.
+constexpr std::size_t kStampChars = 5 * 11 + 5;
+constexpr std::size_t kMaxEntryChars = kStampChars + kPieceLimit[kArgument] + 1 + kPieceLimit[kHost] + 2 +
+                                       kPieceLimit[kAddress] + 1 + 3 + kPieceLimit[kAgent] + 1;
+// Every run of a batch reads back the header its predecessor wrote: it must fit beside any entry.
+static_assert(2 * kHeaderChars + kMaxEntryChars < kLogLimit, "a new log holds its header and entry whole");
+// Each request's entry, from when it is read until its turn.
+char entries[platform::kBatchLimit][kMaxEntryChars];
+
 // Text from outside: a control byte must not end the line or the file early,
 // and a backslash is doubled so that no typed text reads as an escape. A cut
 // falls before an escape or a UTF-8 character that would not fit whole.
@@ -80,17 +95,40 @@ void append_outside(const char* s, Piece piece) {
   }
 }
 
-void append_timestamp() {
-  const platform::LocalTime t = platform::local_time_now();
-  char stamp[64];
-  std::snprintf(stamp, sizeof stamp, "%04d/%02d/%02d %02d:%02d ", t.year, t.month, t.day, t.hour, t.minute);
-  append_plain(stamp);
+// As "%0*d" prints it, the sign within the width; formatted printing would
+// cost a hit more than the rest of its entry.
+void append_number(int value, int width) {
+  char digits[16];
+  int n = 0;
+  unsigned magnitude = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+  do {
+    digits[n++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) append_char('-');
+  for (int pad = n + (value < 0 ? 1 : 0); pad < width; ++pad) append_char('0');
+  while (n > 0) append_char(digits[--n]);
 }
 
-void append_new_entry(const RunContext& run) {
+// "%04d/%02d/%02d %02d:%02d " of the local time.
+void append_timestamp() {
+  const platform::LocalTime t = platform::local_time_now();
+  append_number(t.year, 4);
+  append_char('/');
+  append_number(t.month, 2);
+  append_char('/');
+  append_number(t.day, 2);
+  append_char(' ');
+  append_number(t.hour, 2);
+  append_char(':');
+  append_number(t.minute, 2);
+  append_char(' ');
+}
+
+void append_new_entry(const Request& request) {
   append_timestamp();
-  if (run.argc >= 2) {
-    append_outside(run.argv[1], kArgument);
+  if (request.argc >= 2) {
+    append_outside(request.argv[1], kArgument);
     append_char(' ');
   }
   const char* host = std::getenv("REMOTE_HOST");
@@ -111,33 +149,86 @@ void append_new_entry(const RunContext& run) {
   append_char('\n');
 }
 
+void append_text(const char* text, std::size_t len) {
+  const std::size_t n = std::min(len, log_text.limit - log_text.len);
+  std::memcpy(log_text.text + log_text.len, text, n);
+  log_text.len += n;
+}
+
+void append_entry(const Request& request) { append_text(request.entry, request.entry_len); }
+
 // Reads one old line straight into the log text, within the limit.
 std::size_t read_old_line(TextReader& reader) {
   return reader.read_line(log_text.text + log_text.len, kLogLimit - log_text.len);
 }
 
 // False where the old log could not be read: it is then left as it is.
-bool carry_old_lines(platform::LockedFile& log) {
+// lines: how many old lines were carried.
+bool carry_old_lines(platform::LockedFile& log, int& lines) {
   TextReader reader(log);
   for (int i = 0; i < kDroppedLines; ++i) read_old_line(reader);
-  for (int i = 0; i < kMaxCarriedLines && log_text.len < kLogLimit; ++i) {
+  int carried = 0;
+  for (; carried < kMaxCarriedLines && log_text.len < kLogLimit; ++carried) {
     const std::size_t n = read_old_line(reader);
     if (n == 0) break;
     log_text.len += n;
   }
+  lines = carried;
   return !reader.failed();
+}
+
+// Where the first `lines` of the `held` lines in text end (the last may lack its line end).
+std::size_t end_of_lines(const char* text, std::size_t len, int held, int lines) {
+  std::size_t end = len;
+  for (int i = held; i > lines && end > 0; --i) {
+    --end;  // the line's last character, its line end where it has one
+    while (end > 0 && text[end - 1] != '\n') --end;
+  }
+  return end;
+}
+
+// The entries after the first go above it, newest first, as each of their runs
+// would have put its own above the log the run before wrote: every run carries
+// at most 299 lines, so of the old lines the first carried at most 300 - count
+// stay, and the text keeps to its limit, the oldest lines cut first.
+void put_newer_entries(const Request* requests, int count, int held) {
+  const std::size_t first_len = requests[0].entry_len;
+  const std::size_t old_at = kHeaderChars + first_len;
+  const std::size_t old_kept =
+      end_of_lines(log_text.text + old_at, log_text.len - old_at, held, kMaxCarriedLines + 1 - count);
+  std::size_t newer = 0;
+  for (int k = 1; k < count; ++k) newer += requests[k].entry_len;
+  const std::size_t room = kLogLimit - kHeaderChars;
+  const std::size_t moved = newer >= room ? 0 : std::min(first_len + old_kept, room - newer);
+  std::memmove(log_text.text + kHeaderChars + newer, log_text.text + kHeaderChars, moved);
+  log_text.len = kHeaderChars;
+  for (int k = count - 1; k >= 1; --k) append_entry(requests[k]);
+  log_text.len += moved;
 }
 
 }  // namespace
 
-LogResult rewrite_access_log(const RunContext& run) {
-  log_text.len = 0;
-  append_plain(kLogHeader);
-  append_new_entry(run);
-  platform::LockedFile log;
-  const bool written = log.open(run.log_path, platform::Access::create, run.locked) == platform::FileOpen::ok &&
-                       (!log.readable() || carry_old_lines(log)) && write_text_file(log, log_text.text, log_text.len);
-  if (written) return LogResult::done;
-  write_cannot_open(run.log_path);
-  return LogResult::cannot_write;
+void make_log_entry(Request& request, int slot) {
+  log_text = {entries[slot], 0, kMaxEntryChars};
+  append_new_entry(request);
+  request.entry = entries[slot];
+  request.entry_len = log_text.len;
 }
+
+bool prepare_access_log(platform::LockedFile& log, const RunContext& run, const Request* requests, int count) {
+  log_text = {log_buffer, 0, kLogLimit};
+  append_text(kLogHeader, kHeaderChars);
+  if (log.open(run.log_path, platform::Access::create, run.locked) != platform::FileOpen::ok) return false;
+  // A log that may not be read carries nothing: each run's leaves only its own entry.
+  if (!log.readable()) {
+    append_entry(requests[count - 1]);
+    return true;
+  }
+  append_entry(requests[0]);
+  int lines = 0;
+  if (!carry_old_lines(log, lines)) return false;
+  if (count > 1) put_newer_entries(requests, count, lines);
+  return true;
+}
+
+bool write_access_log(platform::LockedFile& log) { return write_text_file(log, log_text.text, log_text.len); }

@@ -32,10 +32,9 @@ int next_count(int stored) {
   return (stored < 0 || stored >= kMaxCount) ? 0 : stored + 1;
 }
 
-CounterOpen open_counter(platform::LockedFile& file, RunContext& run, const char* name) {
-  if (!join_path(run.counter_path, run.install_dir, name, ".ini")) return CounterOpen::path_too_long;
+CounterOpen open_counter(Counter& counter, const RunContext& run) {
   const platform::Access access = run.stores ? platform::Access::update : platform::Access::read;
-  switch (file.open(run.counter_path, access, run.locked)) {
+  switch (counter.file.open(counter.path, access, run.locked)) {
     case platform::FileOpen::ok: return CounterOpen::opened;
     case platform::FileOpen::absent: return CounterOpen::missing;
     case platform::FileOpen::failed: break;
@@ -43,17 +42,19 @@ CounterOpen open_counter(platform::LockedFile& file, RunContext& run, const char
   return CounterOpen::failed;
 }
 
-bool read_and_advance_counter(platform::LockedFile& file, bool store, int& next) {
+bool read_counter(platform::LockedFile& file, int& stored) {
   char line[kCounterLineChars + 1];
   TextReader reader(file);
   reader.read_line(line, kCounterLineChars);
   // A read that failed is no count: the file is never rewritten from it.
   if (reader.failed()) return false;
-  next = next_count(parse_count(line));
-  // A counter that may not be written is still shown advanced.
-  if (!store || !file.writable()) return true;
+  stored = parse_count(line);
+  return true;
+}
+
+bool store_counter(platform::LockedFile& file, int count) {
   char text[16];
-  const int len = std::snprintf(text, sizeof text, "%d", next);
+  const int len = std::snprintf(text, sizeof text, "%d", count);
   // Digits need no text-mode translation.
   return file.replace(text, static_cast<std::size_t>(len), kCounterLineChars);
 }

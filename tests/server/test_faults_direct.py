@@ -7,13 +7,18 @@ With "fastcgi" it runs resident behind nginx instead, on a listening socket that
 the test holds and starts it on, as spawn-fcgi or a systemd socket unit would: it
 is SIGKILLed at random instants under load and started again on the same socket,
 and then sent SIGTERM and SIGUSR1 during a burst, and SIGUSR1 and SIGHUP when idle.
+Requests that wait together are served in one turn: such a batch must answer and
+log as the same requests run one after another as CGI, and a burst of 2,000 must
+count each request once.
 
 usage: test_faults_direct.py PROGRAM [fastcgi] [SEED]
 """
 
 import concurrent.futures
+import fcntl
 import http.client
 import os
+import pathlib
 import random
 import re
 import shutil
@@ -25,6 +30,7 @@ import tempfile
 import time
 
 import lcserver as lc
+from test_load import expected_pictures
 from test_servers import Site
 
 ROUNDS = 100
@@ -38,12 +44,16 @@ KILL_GAP = 0.03  # seconds, at most, between a start and its kill: about ten req
 BURST = 200  # far more than are answered before the SIGTERM lands
 BURST_CONCURRENCY = 8
 TERM_AFTER = 10  # requests counted before the SIGTERM
+# One batch, each against the CGI: two counters, a missing one, a refused name, information pages.
+BATCH = ["k+1", "m+2", "nosuch", "k+3", "a.b", "", "m", "k+1+x", "k"]
+BURST_2000, BURST_2000_CONCURRENCY = 2000, 32
 
 
-def start(program, i):
+def start(program, i, query=None, stdout=subprocess.DEVNULL):
+    """The program as Apache starts it; with a query, as a server that leaves the query's words to it."""
     env = {"PATH": "/usr/bin:/bin", "REMOTE_ADDR": "127.0.0.1", "HTTP_USER_AGENT": f"fault-{i}",
-           "GATEWAY_INTERFACE": "CGI/1.1", "QUERY_STRING": "k+1", "REQUEST_METHOD": "GET"}
-    return subprocess.Popen([program, "k", "1"], env=env, stdout=subprocess.DEVNULL,
+           "GATEWAY_INTERFACE": "CGI/1.1", "QUERY_STRING": "k+1" if query is None else query, "REQUEST_METHOD": "GET"}
+    return subprocess.Popen([program] + ([] if query is not None else ["k", "1"]), env=env, stdout=stdout,
                             cwd=os.path.dirname(program))
 
 
@@ -79,7 +89,7 @@ class Resident(Site):
 
     def listen(self):
         """A fresh listening socket at the path nginx passes requests to."""
-        path = self.dir / "run" / "fcgi" / "lumicount.sock"
+        path = self.sock = self.dir / "run" / "fcgi" / "lumicount.sock"
         path.unlink(missing_ok=True)
         if self.listener is not None:
             self.listener.close()
@@ -102,17 +112,29 @@ class Resident(Site):
         return super().__exit__(*exc)
 
 
-def fetch(site, i):
-    """(status, content type), or None for an answer cut short."""
+def fetch(site, i, query="k+1"):
+    """(status, content type, body), or None for an answer cut short."""
     try:
-        status, headers, _ = site.get("/cgi-bin/lumicount?k+1", f"fault-{i}")
-        return status, headers.get("content-type")
+        status, headers, body = site.get(f"/cgi-bin/lumicount?{query}", f"fault-{i}")
+        return status, headers.get("content-type"), body
     except (http.client.HTTPException, ConnectionError):
         return None
 
 
 def whole(answers):
-    return sum(1 for a in answers if a == (200, "image/gif"))
+    return sum(1 for a in answers if a is not None and a[:2] == (200, "image/gif"))
+
+
+def shown_counts(answers, pictures):
+    return [pictures.get(a[2], -1) for a in answers if a is not None and a[:2] == (200, "image/gif")]
+
+
+def wait_until(condition, what):
+    for _ in range(2000):
+        if condition():
+            return
+        time.sleep(0.005)
+    raise RuntimeError(f"waited in vain for {what}")
 
 
 def kill_under_load(site, rng, res):
@@ -132,13 +154,18 @@ def kill_under_load(site, rng, res):
             proc = site.start_program()
     proc.kill()
     proc.wait()
-    pictures, entries = whole(f.result() for f in pending), len(lc.log_entries(site.log_bytes()))
+    answers = [f.result() for f in pending]
+    pictures, entries = whole(answers), len(lc.log_entries(site.log_bytes()))
+    shown = shown_counts(answers, expected_pictures(site.cgi_bin / "lumicount", start + 1, start + REQUESTS))
     print(f"{REQUESTS} requests, {pictures} whole pictures")
     res.check("resident: counter and log valid after every kill", first_problem)
     res.check("resident: some kills landed inside a request", None if pictures < REQUESTS else "none did")
     res.check("resident: counter and log kept every whole picture and no more than were requested",
               None if pictures <= value - start <= REQUESTS and pictures <= entries <= REQUESTS else
               f"counter advanced by {value - start}, {entries} log entries")
+    res.check("resident: each picture a count the counter reached, none shown twice",
+              None if len(set(shown)) == len(shown) and all(start < c <= value for c in shown) else
+              f"counts shown {sorted(shown)[:20]}..., counter at {value}")
 
 
 def stop_in_burst(site, res, sig=signal.SIGTERM):
@@ -160,11 +187,11 @@ def stop_in_burst(site, res, sig=signal.SIGTERM):
         status = "still running"
     pictures, counted = whole(answers), int(site.read_counter("k")) - start
     entries = len(lc.log_entries(site.log_bytes()))
-    name = signal.Signals(sig).name
-    print(f"{name} after {TERM_AFTER} counted: {pictures} whole pictures, answers {sorted(set(answers), key=str)}")
+    name, kinds = signal.Signals(sig).name, sorted({a[:2] if a else None for a in answers}, key=str)
+    print(f"{name} after {TERM_AFTER} counted: {pictures} whole pictures, answers {kinds}")
     res.check(f"resident: {name} ended the process", None if status == 0 else f"exit status {status}")
     res.check(f"resident, {name}: every answer whole, a picture or refused",
-              None if all(a == (200, "image/gif") or a is not None and a[0] == 502 for a in answers) else
+              None if all(a is not None and (a[:2] == (200, "image/gif") or a[0] == 502) for a in answers) else
               f"{answers.count(None)} cut")
     res.check(f"resident: {name} came between requests: each picture counted and logged once, no more",
               None if TERM_AFTER <= pictures == counted == entries < BURST else
@@ -190,14 +217,85 @@ def stop_at_idle(site, res, sig):
     res.check(f"resident: {name} at idle ended the process at once, with status 0 and under 0.5 s of CPU",
               None if pid and proc.returncode == 0 and cpu < 0.5 else f"status {proc.returncode}, CPU {cpu}")
     res.check(f"resident: {name} at idle: the request before it counted, the one after refused",
-              None if first == (200, "image/gif") and after is not None and after[0] == 502 and
+              None if first is not None and first[:2] == (200, "image/gif") and after is not None and after[0] == 502 and
               int(site.read_counter("k")) == start + 1 else f"answers {first}, {after}")
+
+
+def cgi_answers(site, queries, state):
+    """Each query's answer (body, or None for no answer) and the files after, run one after another as CGI."""
+    scratch = pathlib.Path(tempfile.mkdtemp(prefix="lumicount-cgi."))
+    shutil.copy(site.cgi_bin / "lumicount", scratch)
+    for name, data in state.items():
+        (scratch / name).write_bytes(data)
+    answers = []
+    for i, query in enumerate(queries):
+        out = start(str(scratch / "lumicount"), i, query, subprocess.PIPE).communicate()[0]
+        answers.append(out.split(b"\n\n", 1)[1] if b"\n\n" in out else None)
+    files = {name: (scratch / name).read_bytes() for name in state}
+    shutil.rmtree(scratch)
+    return answers, files
+
+
+def batch_like_cgi(site, res):
+    """Requests queued while the test holds the turn form one batch; each answer, the counters and
+    the log (entry by entry, without the time) are the CGI's for the same requests in the same order."""
+    site.set_counter("m", "41")
+    names = ["k.ini", "m.ini", "lctlog.txt"]
+    state = {name: (site.cgi_bin / name).read_bytes() for name in names}
+    proc = site.start_program()
+    queries = ["k+1"] + BATCH  # the first is taken alone and waits for the turn
+    with open(site.cgi_bin / "lctlog.lck", "a") as lock, \
+            concurrent.futures.ThreadPoolExecutor(len(queries)) as pool:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        pending = [pool.submit(fetch, site, 0, queries[0])]
+        wait_until(lambda: f" -> FLOCK  ADVISORY  WRITE {proc.pid} " in open("/proc/locks").read(), "the turn")
+        tracer = subprocess.Popen(["strace", "-f", "-qq", "-e", "trace=rename,renameat,renameat2", "-p",
+                                   str(proc.pid), "-o", str(site.dir / "renames")], stderr=subprocess.DEVNULL)
+        wait_until(lambda: "TracerPid:\t0\n" not in open(f"/proc/{proc.pid}/status").read(), "strace")
+        for i, query in enumerate(queries[1:], 1):  # each queued before the next is sent: arrival order
+            pending.append(pool.submit(fetch, site, i, query))
+            wait_until(lambda: subprocess.run(["ss", "-xlnH", "src", str(site.sock)], stdout=subprocess.PIPE,
+                                              text=True).stdout.split()[2] == str(i), f"request {i} queued")
+        fcntl.flock(lock, fcntl.LOCK_UN)
+        answers = [f.result() for f in pending]
+    tracer.terminate()
+    tracer.wait()
+    proc.kill()
+    proc.wait()
+    turns = (site.dir / "renames").read_text().count('"lctlog.txt")')
+    res.check("resident: the queued requests took one turn", None if turns == 2 else f"{turns} turns")
+    wanted, files = cgi_answers(site, queries, state)
+    got = [a[2] if a[0] == 200 else None for a in answers]
+    res.check("resident: each answer of the batch is the CGI's", None if got == wanted else
+              next(f"?{q}: {g!r:.80} against {w!r:.80}" for q, g, w in zip(queries, got, wanted) if g != w))
+    entries = [[e[17:] for e in lc.log_entries(data)] for data in (site.log_bytes(), files["lctlog.txt"])]
+    res.check("resident: the counters, and the log entry by entry, are the CGI's", None if entries[0] == entries[1]
+              and all((site.cgi_bin / n).read_bytes() == files[n] for n in names[:2]) else
+              f"{entries[0][:len(queries)]} against {entries[1][:len(queries)]}")
+
+
+def burst(site, res):
+    """2,000 requests at concurrency 32: each counted, shown and logged once."""
+    proc = site.start_program()
+    start = int(site.read_counter("k"))
+    with concurrent.futures.ThreadPoolExecutor(BURST_2000_CONCURRENCY) as pool:
+        answers = list(pool.map(lambda i: fetch(site, f"burst-{i}"), range(BURST_2000)))
+    proc.kill()
+    proc.wait()
+    shown = sorted(shown_counts(answers, expected_pictures(site.cgi_bin / "lumicount", start + 1, start + BURST_2000)))
+    agents = {e.rsplit(b" - fault-burst-", 1)[-1] for e in lc.log_entries(site.log_bytes())}
+    res.check(f"resident: a burst of {BURST_2000} counted, shown and logged each once",
+              None if shown == list(range(start + 1, start + BURST_2000 + 1)) and len(agents) == 300
+              and int(site.read_counter("k")) == start + BURST_2000 and not lc.log_problems(site.log_bytes())
+              else f"{len(shown)} pictures, {len(set(shown))} distinct, {len(agents)} distinct entries")
 
 
 def fastcgi_main(program, rng, res):
     with Resident(program) as site:
         site.set_counter("k", str(START))
         kill_under_load(site, rng, res)
+        batch_like_cgi(site, res)
+        burst(site, res)
         stop_in_burst(site, res)
         # libfcgi's "stop gracefully", and a hang-up: both as SIGTERM.
         stop_in_burst(site, res, signal.SIGUSR1)
