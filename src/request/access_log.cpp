@@ -15,13 +15,13 @@ constexpr char kLogHeader[] = "lumicount.exe version 2.1 log file\n\n";
 constexpr std::size_t kHeaderChars = sizeof kLogHeader - 1;
 
 // Text being put together: the new log text (header, the new entries, then
-// the carried-over lines), or one request's entry.
+// the carried-over lines, kLogTextSize characters), or one request's entry.
 struct LogText {
   char* text;
   std::size_t len;
   std::size_t limit;
 };
-char log_buffer[kLogTextSize];
+// The log text lies in the pages the old log is read into and the new one written from.
 LogText log_text;
 
 void append_char(char c) {
@@ -216,7 +216,7 @@ void make_log_entry(Request& request, int slot) {
 }
 
 bool prepare_access_log(platform::LockedFile& log, const RunContext& run, const Request* requests, int count) {
-  log_text = {log_buffer, 0, kLogLimit};
+  log_text = {log_text_area(), 0, kLogLimit};
   append_text(kLogHeader, kHeaderChars);
   if (log.open(run.log_path, platform::Access::create, run.locked) != platform::FileOpen::ok) return false;
   // A log that may not be read carries nothing: each run's leaves only its own entry.

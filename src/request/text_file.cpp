@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 
 #include "request/request.h"
 
@@ -17,10 +18,24 @@ namespace {
 
 constexpr char kEndOfFile = 0x1A;
 
-// File bytes on their way in or out, one buffer for both: fewer pages to
-// fault in on every hit. Every character of the log text may be a line end
-// that grows to two bytes, and a whole log is read in one call.
-char file_bytes[2 * kLogTextSize];
+// File bytes on their way in or out, and the log text between, one buffer for
+// all three: a hit first touches each of its pages once. Every character of the
+// log text may be a line end that grows to two bytes, and a whole log is read
+// in one call. Page-aligned: a full log's 50 KB span 13 pages, not 14.
+alignas(4096) char file_bytes[2 * kLogTextSize];
+
+bool in_file_bytes(const char* p) {
+  return !std::less<const char*>()(p, file_bytes) && std::less<const char*>()(p, std::end(file_bytes));
+}
+
+// Where a line is moved down over the bytes it was read from: the end of the
+// line, or of the span, found first, so no byte ahead of it is written.
+std::size_t find_stop(const char* in, std::size_t span, char stop, char also_stop) {
+  const char* end = in + span;
+  if (const void* hit = std::memchr(in, stop, span)) end = static_cast<const char*>(hit);
+  const void* hit = also_stop != stop ? std::memchr(in, also_stop, static_cast<std::size_t>(end - in)) : nullptr;
+  return static_cast<std::size_t>((hit != nullptr ? static_cast<const char*>(hit) : end) - in);
+}
 
 // Copies in[0, span) to out up to the first byte stop or also_stop; returns the
 // bytes copied. A memchr pass for each byte value, then the copy.
@@ -83,18 +98,29 @@ std::size_t copy_until(char* out, const char* in, std::size_t span, char stop, c
 
 }  // namespace
 
-bool TextReader::refill() {
+// Text read into file_bytes is read in place: the bytes go one past where the
+// next character goes, and each line moves down over them, never ahead of
+// them, as a character never takes more than its bytes. Other text is read
+// through the reader's own small buffer.
+bool TextReader::refill(char* next_out) {
   if (pos_ < len_) return true;
   if (ended_) return false;
-  const long got = file_.read(file_bytes, sizeof file_bytes);
+  char* to = bytes_;
+  std::size_t cap = sizeof bytes_;
+  if (in_file_bytes(next_out) && std::end(file_bytes) - next_out > 1) {
+    to = next_out + 1;
+    cap = static_cast<std::size_t>(std::end(file_bytes) - to);
+  }
+  const long got = file_.read(to, cap);
+  in_ = to;
   pos_ = 0;
   len_ = got > 0 ? static_cast<std::size_t>(got) : 0;
   failed_ = got < 0;
   // The size the file had when opened marks its end: no second call to learn that.
   ended_ = got <= 0 || file_.at_end();
   // 0x1A ends the file: what follows it is never read.
-  if (const void* end = std::memchr(file_bytes, kEndOfFile, len_)) {
-    len_ = static_cast<std::size_t>(static_cast<const char*>(end) - file_bytes);
+  if (const void* end = std::memchr(in_, kEndOfFile, len_)) {
+    len_ = static_cast<std::size_t>(static_cast<const char*>(end) - in_);
     ended_ = true;
   }
   return len_ > 0;
@@ -103,15 +129,21 @@ bool TextReader::refill() {
 // Whole runs of plain bytes are copied at once: the log is read on every hit.
 std::size_t TextReader::read_line(char* out, std::size_t max_chars) {
   std::size_t n = 0;
-  while (n < max_chars && refill()) {
+  while (n < max_chars && refill(out + n)) {
     const std::size_t span = std::min(len_ - pos_, max_chars - n);
-    const std::size_t plain = copy_until(out + n, file_bytes + pos_, span, '\n', '\r');
+    std::size_t plain = 0;
+    if (in_ == bytes_) {
+      plain = copy_until(out + n, in_ + pos_, span, '\n', '\r');
+    } else {
+      plain = find_stop(in_ + pos_, span, '\n', '\r');
+      std::memmove(out + n, in_ + pos_, plain);
+    }
     n += plain;
     pos_ += plain;
     if (n == max_chars || pos_ == len_) continue;
     // A CR is dropped; an LF, or the usual CR LF, ends the line at once.
-    if (file_bytes[pos_++] == '\r') {
-      if (pos_ == len_ || file_bytes[pos_] != '\n') continue;
+    if (in_[pos_++] == '\r') {
+      if (pos_ == len_ || in_[pos_] != '\n') continue;
       ++pos_;
     }
     out[n++] = '\n';
@@ -121,8 +153,51 @@ std::size_t TextReader::read_line(char* out, std::size_t max_chars) {
   return n;
 }
 
+char* log_text_area() { return file_bytes; }
+
+namespace {
+
+// Where the last "\n" before end lies; end itself where there is none. Eight
+// bytes are tested at once, as a log's lines are about 160 bytes long.
+std::size_t last_line_end(const char* text, std::size_t end) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  std::size_t at = end;
+  while (at >= sizeof(std::uint64_t)) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, text + at - sizeof word, sizeof word);
+    const std::uint64_t x = word ^ (kOnes * '\n');
+    if (((x - kOnes) & ~x & (kOnes << 7)) != 0) break;
+    at -= sizeof word;
+  }
+  while (at > 0) {
+    if (text[--at] == '\n') return at;
+  }
+  return end;
+}
+
+// Each "\n" of the text at the start of file_bytes becomes CR LF where it
+// lies, from the end back, so that no byte is overwritten before it is moved.
+std::size_t encode_in_place(std::size_t len) {
+  std::size_t line_ends = 0;
+  for (const char* p = file_bytes; (p = static_cast<const char*>(std::memchr(p, '\n', len - static_cast<std::size_t>(p - file_bytes)))) != nullptr; ++p) {
+    ++line_ends;
+  }
+  std::size_t end = len;
+  for (std::size_t shift = line_ends; shift > 0; --shift) {
+    const std::size_t at = last_line_end(file_bytes, end);
+    std::memmove(file_bytes + at + 1 + shift, file_bytes + at + 1, end - at - 1);
+    file_bytes[at + shift - 1] = '\r';
+    file_bytes[at + shift] = '\n';
+    end = at;
+  }
+  return len + line_ends;
+}
+
+}  // namespace
+
 bool write_text_file(platform::LockedFile& file, const char* text, std::size_t len) {
   if (len > kLogTextSize) return false;
+  if (text == file_bytes) return file.replace(file_bytes, encode_in_place(len), 0);
   std::size_t n = 0;
   const char* end = text + len;
   while (text < end) {

@@ -6,8 +6,13 @@
 
 #include "platform/platform.h"
 
-// Reads through the one buffer of file bytes that write_text_file also uses:
-// at most one reader at a time, done before any text file is written.
+// Room for a text of kLogTextSize characters, zero included, inside the buffer
+// of file bytes: a reader whose lines go there reads the file into it too, and
+// write_text_file encodes a text there in place. At most one such reader at a
+// time, done before that text is written, after which it is gone.
+char* log_text_area();
+
+// Reads a text file line by line, in place where the lines go to the log text area.
 class TextReader {
  public:
   explicit TextReader(platform::LockedFile& file) : file_(file) {}
@@ -22,9 +27,13 @@ class TextReader {
   bool failed() const { return failed_; }
 
  private:
-  bool refill();  // false at the end of the file
+  // next_out: where the next character goes. False at the end of the file.
+  bool refill(char* next_out);
 
   platform::LockedFile& file_;
+  // Enough for a counter's line at once; other text is read in place.
+  char bytes_[512];
+  const char* in_ = bytes_;  // the bytes read, pos_ and len_ into them
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
   bool ended_ = false;
