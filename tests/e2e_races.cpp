@@ -87,14 +87,16 @@ bool log_intact(const std::string& log) {
 TEST(Races, OverlappingRequestsAllCount) {
   const harness::InstallDir dir;
   dir.write("hits.ini", "1000");
+  std::vector<harness::Invocation> calls;
   std::vector<harness::Running> running;
   for (int i = 0; i < kOverlapping; ++i) {
-    running.push_back(dir.start({"", {"hits", "1"}, {"REMOTE_ADDR=192.0.2." + std::to_string(i)}}));
+    calls.push_back({"", {"hits", "1"}, {"REMOTE_ADDR=192.0.2." + std::to_string(i)}});
+    running.push_back(dir.start(calls.back()));
   }
   int pictures = 0;
   std::string others;  // what the runs without a picture did, to tell the program's fault from the launcher's
-  for (const harness::Running& run : running) {
-    const harness::Outcome outcome = harness::finish(run);
+  for (std::size_t i = 0; i < running.size(); ++i) {
+    const harness::Outcome outcome = dir.finish_started(running[i], calls[i]);
     const bool picture = outcome.exited && outcome.out.compare(0, 25, harness::kImageHeader) == 0;
     pictures += picture ? 1 : 0;
     if (!picture) others += " [exited " + std::to_string(outcome.exited) + ", status " + std::to_string(outcome.status) + ": " + outcome.out.substr(0, 120) + "]";
@@ -116,6 +118,7 @@ TEST(Races, BurstsAllAnswerCountAndLog) {
     dir.write("hits.ini", std::to_string(kStart));
     dir.write("lctlog.txt", full_log());
     dir.make_dir("answers");
+    std::vector<harness::Invocation> calls;
     std::vector<harness::Running> running;
     double burst_seconds = 0;
     {
@@ -128,12 +131,13 @@ TEST(Races, BurstsAllAnswerCountAndLog) {
         call.gate[0] = gate[0];
         call.gate[1] = gate[1];
         call.out_file = dir.path() + "/answers/" + std::to_string(i);
+        calls.push_back(call);
         running.push_back(dir.start(call));
       }
       close(gate[0]);
       const auto began = std::chrono::steady_clock::now();
       close(gate[1]);
-      for (const harness::Running& run : running) harness::finish(run);
+      for (std::size_t i = 0; i < running.size(); ++i) dir.finish_started(running[i], calls[i]);
       burst_seconds = seconds_since(began);
     }
     int pictures = 0;

@@ -213,10 +213,13 @@ Outcome finish(Running running) {
   return outcome;
 }
 
-Outcome InstallDir::run(const Invocation& call) const {
-  Outcome outcome = finish(start(call));
+Outcome InstallDir::run(const Invocation& call) const { return finish_started(start(call), call); }
+
+Outcome InstallDir::finish_started(Running running, Invocation call) const {
+  Outcome outcome = finish(running);
   // The program always exits 0: a silent failure is Wine's start-up, not the
-  // program, and nothing ran, so the run is repeated.
+  // program, and nothing ran, so the run is repeated (its gate is long open).
+  call.gate[0] = call.gate[1] = -1;
   for (int retry = 0; retry < 2 && under_launcher() && outcome.status != 0 && outcome.out.empty(); ++retry) {
     outcome = finish(start(call));
   }

@@ -56,6 +56,8 @@ class InstallDir {
   Outcome run(const Invocation& call) const;
   // Starts a run without waiting; finish() collects it.
   Running start(const Invocation& call) const;
+  // Collects a started run as run() does: a Wine start-up failure is run again, ungated.
+  Outcome finish_started(Running running, Invocation call) const;
 
  private:
   std::string path_;
