@@ -15,6 +15,7 @@ import tempfile
 import time
 
 import lcserver as lc
+from test_load import expected_pictures
 
 PROGRAM = sys.argv[1]
 SCRATCH = os.path.realpath(tempfile.mkdtemp(prefix="lumicount-container."))
@@ -36,17 +37,6 @@ def get(target):
         conn.request("GET", target, headers={"User-Agent": "lumicount-test/1.0"})
         resp = conn.getresponse()
         return resp.status, {k.lower(): v for k, v in resp.getheaders()}, resp.read()
-
-
-def pictures(last):
-    """{picture of count n: n} for 1..last, as the console draws the next value of a counter at n - 1."""
-    drawn, work = {}, tempfile.mkdtemp(dir=SCRATCH)
-    shutil.copy(PROGRAM, f"{work}/lumicount")
-    for n in range(1, last + 1):
-        with open(f"{work}/hits.ini", "w") as f:
-            f.write(str(n - 1))
-        drawn[lc.console_run(f"{work}/lumicount", ["hits"])[len(lc.IMAGE_HEADER):]] = n
-    return drawn
 
 
 def start(mode, volume):
@@ -196,7 +186,7 @@ def main():
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
         loaded = podman("load", "-i", f"{SCRATCH}/lumicount-{VERSION}-oci.tar") if image.returncode == 0 else image
         res.check("scripts/image builds the archive, podman load takes it", loaded.returncode and loaded.stdout.decode()[-1500:])
-        PICTURES.update(pictures(1000))
+        PICTURES.update(expected_pictures(PROGRAM, 1, 1000, ()))
         for mode in ("cgi", "fastcgi") if not res.failed else ():
             vol, failed = Volume(mode), res.failed
             for name, check in CHECKS:

@@ -25,7 +25,7 @@ def old_log():
     return lc.LOG_HEADER + b"".join(line + b"\r\n" for line in lines), lines
 
 
-def expected_pictures(program, first, last):
+def expected_pictures(program, first, last, style=("1",)):
     """The program's own picture of every count in first..last, drawn in a scratch install."""
     scratch = tempfile.mkdtemp(prefix="lumicount-render.")
     try:
@@ -35,7 +35,7 @@ def expected_pictures(program, first, last):
         for count in range(first, last + 1):
             with open(os.path.join(scratch, "load.ini"), "w") as f:
                 f.write(str(count - 1))
-            pictures[lc.console_run(copy, ["load", "1"])[len(lc.IMAGE_HEADER):]] = count
+            pictures[lc.console_run(copy, ["load", *style])[len(lc.IMAGE_HEADER):]] = count
         return pictures
     finally:
         shutil.rmtree(scratch)
