@@ -7,13 +7,6 @@
 
 #include "request/request.h"
 
-// Line ends are also found with AVX2 where the processor has it; not on
-// Windows, where MinGW's GCC does not align the stack for AVX (GCC bug 54412).
-#if defined(__x86_64__) && !defined(_WIN32)
-#define LUMICOUNT_AVX2_SCAN 1
-#include <immintrin.h>
-#endif
-
 namespace {
 
 constexpr char kEndOfFile = 0x1A;
@@ -38,62 +31,12 @@ std::size_t find_stop(const char* in, std::size_t span, char stop, char also_sto
 }
 
 // Copies in[0, span) to out up to the first byte stop or also_stop; returns the
-// bytes copied. A memchr pass for each byte value, then the copy.
-std::size_t copy_until_memchr(char* out, const char* in, std::size_t span, char stop, char also_stop) {
-  const char* end = in + span;
-  if (const void* hit = std::memchr(in, stop, span)) end = static_cast<const char*>(hit);
-  const void* hit = also_stop != stop ? std::memchr(in, also_stop, static_cast<std::size_t>(end - in)) : nullptr;
-  if (hit != nullptr) end = static_cast<const char*>(hit);
-  std::memcpy(out, in, static_cast<std::size_t>(end - in));
-  return static_cast<std::size_t>(end - in);
-}
-
-#ifdef LUMICOUNT_AVX2_SCAN
-constexpr std::size_t kAvx2Step = 2 * sizeof(__m256i);
-
-// Copies the 64 bytes at in + i to out + i; one mask bit for each stop byte among them.
-__attribute__((target("avx2"))) std::uint64_t copy_step(char* out, const char* in, std::size_t i, __m256i stop,
-                                                        __m256i also_stop) {
-  std::uint64_t marks = 0;
-  for (std::size_t half = 0; half < 2; ++half) {
-    const std::size_t at = i + half * sizeof(__m256i);
-    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + at));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + at), bytes);
-    const __m256i hits = _mm256_or_si256(_mm256_cmpeq_epi8(bytes, stop), _mm256_cmpeq_epi8(bytes, also_stop));
-    marks |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(hits))} << (half * sizeof(__m256i));
-  }
-  return marks;
-}
-
-// The same for a span of at least one step, in a single pass: a log line costs
-// half the instructions of memchr twice and memcpy. A step is stored before it
-// is tested, so out may take bytes past the stop, never past out + span.
-__attribute__((target("avx2"))) std::size_t copy_until_avx2(char* out, const char* in, std::size_t span,
-                                                           char stop, char also_stop) {
-  const __m256i first = _mm256_set1_epi8(stop);
-  const __m256i second = _mm256_set1_epi8(also_stop);
-  // The last step ends at span, repeating bytes already found plain.
-  const std::size_t last = span - kAvx2Step;
-  for (std::size_t i = 0; i < last; i += kAvx2Step) {
-    const std::uint64_t marks = copy_step(out, in, i, first, second);
-    if (marks != 0) return i + static_cast<std::size_t>(__builtin_ctzll(marks));
-  }
-  const std::uint64_t marks = copy_step(out, in, last, first, second);
-  return marks != 0 ? last + static_cast<std::size_t>(__builtin_ctzll(marks)) : span;
-}
-
-bool cpu_has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
-}
-const bool has_avx2 = cpu_has_avx2();
-#endif
-
+// bytes copied. Only a counter's line and other short text come this way: the
+// log is read in place.
 std::size_t copy_until(char* out, const char* in, std::size_t span, char stop, char also_stop) {
-#ifdef LUMICOUNT_AVX2_SCAN
-  if (has_avx2 && span >= kAvx2Step) return copy_until_avx2(out, in, span, stop, also_stop);
-#endif
-  return copy_until_memchr(out, in, span, stop, also_stop);
+  const std::size_t n = find_stop(in, span, stop, also_stop);
+  std::memcpy(out, in, n);
+  return n;
 }
 
 }  // namespace
