@@ -67,6 +67,8 @@ constexpr std::size_t kMaxEntryChars = kStampChars + kPieceLimit[kArgument] + 1 
                                        kPieceLimit[kAddress] + 1 + 3 + kPieceLimit[kAgent] + 1;
 // Every run of a batch reads back the header its predecessor wrote: it must fit beside any entry.
 static_assert(2 * kHeaderChars + kMaxEntryChars < kLogLimit, "a new log holds its header and entry whole");
+// The header's line ends, the first entry's, and one for each line carried.
+static_assert(2 + 1 + kMaxCarriedLines <= kMaxLogLines, "every line end of a log has its room on disk");
 // Each request's entry, from when it is read until its turn.
 char entries[platform::kBatchLimit][kMaxEntryChars];
 
@@ -164,8 +166,8 @@ std::size_t read_old_line(TextReader& reader) {
 
 // False where the old log could not be read: it is then left as it is.
 // lines: how many old lines were carried.
-bool carry_old_lines(platform::LockedFile& log, int& lines) {
-  TextReader reader(log);
+bool carry_old_lines(platform::LockedFile& log, FileBytes& bytes, int& lines) {
+  TextReader reader(log, &bytes);
   for (int i = 0; i < kDroppedLines; ++i) read_old_line(reader);
   int carried = 0;
   for (; carried < kMaxCarriedLines && log_text.len < kLogLimit; ++carried) {
@@ -215,8 +217,9 @@ void make_log_entry(Request& request, int slot) {
   request.entry_len = log_text.len;
 }
 
-bool prepare_access_log(platform::LockedFile& log, const RunContext& run, const Request* requests, int count) {
-  log_text = {log_text_area(), 0, kLogLimit};
+bool prepare_access_log(platform::LockedFile& log, const RunContext& run, const Request* requests, int count,
+                        FileBytes& bytes) {
+  log_text = {bytes.bytes, 0, kLogLimit};
   append_text(kLogHeader, kHeaderChars);
   if (log.open(run.log_path, platform::Access::create, run.locked) != platform::FileOpen::ok) return false;
   // A log that may not be read carries nothing: each run's leaves only its own entry.
@@ -226,9 +229,9 @@ bool prepare_access_log(platform::LockedFile& log, const RunContext& run, const 
   }
   append_entry(requests[0]);
   int lines = 0;
-  if (!carry_old_lines(log, lines)) return false;
+  if (!carry_old_lines(log, bytes, lines)) return false;
   if (count > 1) put_newer_entries(requests, count, lines);
   return true;
 }
 
-bool write_access_log(platform::LockedFile& log) { return write_text_file(log, log_text.text, log_text.len); }
+bool write_access_log(platform::LockedFile& log, FileBytes& bytes) { return write_text_file(log, bytes, log_text.len); }

@@ -9,6 +9,7 @@ constexpr std::size_t kInstallDirSize = 1024;
 constexpr std::size_t kPathSize = 256;
 constexpr std::size_t kMaxNameLength = 235;
 constexpr std::size_t kLogTextSize = 49995;  // 49,994 characters and a zero byte
+constexpr std::size_t kMaxLogLines = 302;    // the header's two and 300 entries
 constexpr int kMaxCount = 999999999;
 
 // What a request is answered with, decided in its turn.
@@ -56,6 +57,14 @@ struct Counter {
   platform::LockedFile file;
 };
 
+// The bytes of a turn's log on their way in and out, and its text between: one
+// buffer for all three, so that a hit touches each page once. A turn keeps it
+// on its stack, where the picture's encoder later reuses the pages. Each line
+// end of the text grows to two bytes on disk.
+struct FileBytes {
+  char bytes[kLogTextSize + kMaxLogLines];
+};
+
 // The three steps; a CGI or console run is a batch of one.
 void read_request(int slot, int argc, char** argv);
 void serve_turn(int count);
@@ -85,8 +94,9 @@ void make_log_entry(Request& request, int slot);
 // Opens and reads the log and puts the new text together: the entries of
 // requests[0, count), newest first, above the old lines that many runs one
 // after another would have carried. False where the log cannot be written.
-bool prepare_access_log(platform::LockedFile& log, const RunContext& run, const Request* requests, int count);
-bool write_access_log(platform::LockedFile& log);
+bool prepare_access_log(platform::LockedFile& log, const RunContext& run, const Request* requests, int count,
+                        FileBytes& bytes);
+bool write_access_log(platform::LockedFile& log, FileBytes& bytes);
 
 // Text answers.
 void write_cannot_open(const char* path);

@@ -143,6 +143,7 @@ bool take_turn(Request* batch, int count) {
 
   // Held by web requests until their counters are stored; the pictures are drawn after.
   platform::RunLock lock;
+  FileBytes file_bytes;
   platform::LockedFile log;
   if (run.web_request) {
     if (!join_path(run.log_path, run.install_dir, "lctlog.txt", "") ||
@@ -160,7 +161,7 @@ bool take_turn(Request* batch, int count) {
     run.locked = turn == platform::Turn::taken;
     // Without its turn a request is answered but neither logged nor counted.
     run.stores = turn != platform::Turn::unavailable;
-    if (run.stores && !prepare_access_log(log, run, batch, count)) {
+    if (run.stores && !prepare_access_log(log, run, batch, count, file_bytes)) {
       decide_all(batch, count, RequestMode::log_failure, run.log_path);
       return true;
     }
@@ -174,7 +175,7 @@ bool take_turn(Request* batch, int count) {
     if (open.share_a_file(log)) return false;
   }
   // The log is written before any counter, so no count goes unlogged.
-  if (run.stores && !write_access_log(log)) {
+  if (run.stores && !write_access_log(log, file_bytes)) {
     decide_all(batch, count, RequestMode::log_failure, run.log_path);
     return true;
   }

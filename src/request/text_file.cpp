@@ -11,16 +11,6 @@ namespace {
 
 constexpr char kEndOfFile = 0x1A;
 
-// File bytes on their way in or out, and the log text between, one buffer for
-// all three: a hit first touches each of its pages once. Every character of the
-// log text may be a line end that grows to two bytes, and a whole log is read
-// in one call. Page-aligned: a full log's 50 KB span 13 pages, not 14.
-alignas(4096) char file_bytes[2 * kLogTextSize];
-
-bool in_file_bytes(const char* p) {
-  return !std::less<const char*>()(p, file_bytes) && std::less<const char*>()(p, std::end(file_bytes));
-}
-
 // Where a line is moved down over the bytes it was read from: the end of the
 // line, or of the span, found first, so no byte ahead of it is written.
 std::size_t find_stop(const char* in, std::size_t span, char stop, char also_stop) {
@@ -41,7 +31,7 @@ std::size_t copy_until(char* out, const char* in, std::size_t span, char stop, c
 
 }  // namespace
 
-// Text read into file_bytes is read in place: the bytes go one past where the
+// Text read into the area is read in place: the bytes go one past where the
 // next character goes, and each line moves down over them, never ahead of
 // them, as a character never takes more than its bytes. Other text is read
 // through the reader's own small buffer.
@@ -50,9 +40,14 @@ bool TextReader::refill(char* next_out) {
   if (ended_) return false;
   char* to = bytes_;
   std::size_t cap = sizeof bytes_;
-  if (in_file_bytes(next_out) && std::end(file_bytes) - next_out > 1) {
-    to = next_out + 1;
-    cap = static_cast<std::size_t>(std::end(file_bytes) - to);
+  if (area_ != nullptr) {
+    const char* end = std::end(area_->bytes);
+    // Pointers into one array compare safely; next_out may lie outside it.
+    if (!std::less<const char*>()(next_out, area_->bytes) && std::less<const char*>()(next_out, end) &&
+        end - next_out > 1) {
+      to = next_out + 1;
+      cap = static_cast<std::size_t>(end - to);
+    }
   }
   const long got = file_.read(to, cap);
   in_ = to;
@@ -96,8 +91,6 @@ std::size_t TextReader::read_line(char* out, std::size_t max_chars) {
   return n;
 }
 
-char* log_text_area() { return file_bytes; }
-
 namespace {
 
 // Where the last "\n" before end lies; end itself where there is none. Eight
@@ -118,40 +111,33 @@ std::size_t last_line_end(const char* text, std::size_t end) {
   return end;
 }
 
-// Each "\n" of the text at the start of file_bytes becomes CR LF where it
-// lies, from the end back, so that no byte is overwritten before it is moved.
-std::size_t encode_in_place(std::size_t len) {
+std::size_t count_line_ends(const char* text, std::size_t len) {
   std::size_t line_ends = 0;
-  for (const char* p = file_bytes; (p = static_cast<const char*>(std::memchr(p, '\n', len - static_cast<std::size_t>(p - file_bytes)))) != nullptr; ++p) {
+  for (const char* p = text; (p = static_cast<const char*>(std::memchr(p, '\n', len - static_cast<std::size_t>(p - text)))) != nullptr; ++p) {
     ++line_ends;
   }
+  return line_ends;
+}
+
+// Each "\n" of the text becomes CR LF where it lies, from the end back, so
+// that no byte is overwritten before it is moved.
+void encode_in_place(char* text, std::size_t len, std::size_t line_ends) {
   std::size_t end = len;
   for (std::size_t shift = line_ends; shift > 0; --shift) {
-    const std::size_t at = last_line_end(file_bytes, end);
-    std::memmove(file_bytes + at + 1 + shift, file_bytes + at + 1, end - at - 1);
-    file_bytes[at + shift - 1] = '\r';
-    file_bytes[at + shift] = '\n';
+    const std::size_t at = last_line_end(text, end);
+    std::memmove(text + at + 1 + shift, text + at + 1, end - at - 1);
+    text[at + shift - 1] = '\r';
+    text[at + shift] = '\n';
     end = at;
   }
-  return len + line_ends;
 }
 
 }  // namespace
 
-bool write_text_file(platform::LockedFile& file, const char* text, std::size_t len) {
-  if (len > kLogTextSize) return false;
-  if (text == file_bytes) return file.replace(file_bytes, encode_in_place(len), 0);
-  std::size_t n = 0;
-  const char* end = text + len;
-  while (text < end) {
-    const std::size_t plain = copy_until(file_bytes + n, text, static_cast<std::size_t>(end - text), '\n', '\n');
-    n += plain;
-    text += plain;
-    if (text < end) {
-      file_bytes[n++] = '\r';
-      file_bytes[n++] = '\n';
-      ++text;
-    }
-  }
-  return file.replace(file_bytes, n, 0);
+bool write_text_file(platform::LockedFile& file, FileBytes& bytes, std::size_t len) {
+  if (len > sizeof bytes.bytes) return false;
+  const std::size_t line_ends = count_line_ends(bytes.bytes, len);
+  if (line_ends > sizeof bytes.bytes - len) return false;
+  encode_in_place(bytes.bytes, len, line_ends);
+  return file.replace(bytes.bytes, len + line_ends, 0);
 }

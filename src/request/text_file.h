@@ -5,17 +5,12 @@
 #include <cstddef>
 
 #include "platform/platform.h"
+#include "request/request.h"
 
-// Room for a text of kLogTextSize characters, zero included, inside the buffer
-// of file bytes: a reader whose lines go there reads the file into it too, and
-// write_text_file encodes a text there in place. At most one such reader at a
-// time, done before that text is written, after which it is gone.
-char* log_text_area();
-
-// Reads a text file line by line, in place where the lines go to the log text area.
+// Reads a text file line by line; in place where the lines go into area.
 class TextReader {
  public:
-  explicit TextReader(platform::LockedFile& file) : file_(file) {}
+  explicit TextReader(platform::LockedFile& file, FileBytes* area = nullptr) : file_(file), area_(area) {}
   TextReader(const TextReader&) = delete;
   TextReader& operator=(const TextReader&) = delete;
 
@@ -31,6 +26,7 @@ class TextReader {
   bool refill(char* next_out);
 
   platform::LockedFile& file_;
+  FileBytes* area_;
   // Enough for a counter's line at once; other text is read in place.
   char bytes_[512];
   const char* in_ = bytes_;  // the bytes read, pos_ and len_ into them
@@ -40,6 +36,7 @@ class TextReader {
   bool failed_ = false;
 };
 
-// Replaces the file's content with text, each "\n" stored as CR LF; false
-// where it could not be written in full.
-bool write_text_file(platform::LockedFile& file, const char* text, std::size_t len);
+// Replaces the file's content with the text of len characters at the start of
+// bytes, each "\n" stored there as CR LF; false where it could not be written
+// in full.
+bool write_text_file(platform::LockedFile& file, FileBytes& bytes, std::size_t len);
