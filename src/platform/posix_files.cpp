@@ -195,9 +195,8 @@ long LockedFile::read(char* buf, std::size_t cap) {
 bool LockedFile::replace(const char* data, std::size_t len, std::size_t pad_to) {
   if (fd_ < 0 || !writable_) return false;
   if (!in_place_) {
-    // Closed first: a network file system then need not open the old file to
-    // keep it for us while it is replaced. The run lock keeps it as it is.
-    ::close(fd_);
+    // The run lock keeps the old file as it is until it is replaced.
+    posix::close_after_turn(fd_, device_);
     fd_ = -1;
     // A symbolic link stays: the file it names is replaced, provided the link
     // still names the file it led to when opened, and no other.

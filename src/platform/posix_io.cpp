@@ -13,6 +13,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/platform.h"
+
 namespace platform::posix {
 
 namespace {
@@ -248,6 +250,29 @@ bool names_outlive_renames(const char* dir) {
 }  // namespace
 
 void begin_turn() { ++turn_number; }
+
+namespace {
+
+// The log and each counter of a batch, replaced once a turn.
+constexpr int kMaxRetired = kBatchLimit + 1;
+int retired[kMaxRetired];
+int retired_count = 0;
+
+}  // namespace
+
+void close_after_turn(int fd, dev_t dev) {
+  if (fd < 0) return;
+  // Network and FUSE file systems sit on no block device.
+  if (major(dev) == 0 || retired_count == kMaxRetired) {
+    ::close(fd);
+    return;
+  }
+  retired[retired_count++] = fd;
+}
+
+void end_turn_closes() {
+  while (retired_count > 0) ::close(retired[--retired_count]);
+}
 
 void refresh_names_for_turn(const char* path) {
   // The last directory asked about, and the turn its names were last refreshed in.

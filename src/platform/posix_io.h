@@ -71,6 +71,14 @@ void begin_turn();
 // SMB), its names are refreshed, once a turn, so they lead to the new files.
 void refresh_names_for_turn(const char* path);
 
+// The descriptor of a file about to be replaced in the turn. On a local disk
+// it stays open until end_turn_closes, after the turn's lock is released: the
+// replaced file's blocks are then freed outside the turn instead of by the
+// rename, which on a disk mounted with discard waits for the device. Closed at
+// once on a network file system, which would otherwise keep the old file for us.
+void close_after_turn(int fd, dev_t dev);
+void end_turn_closes();
+
 bool write_all(int fd, const char* data, std::size_t len);
 // Waits until the data written to fd is on stable storage, as cheaply as the
 // file system on dev allows; false where it could not be made so.

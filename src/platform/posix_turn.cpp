@@ -272,6 +272,7 @@ Turn RunLock::acquire(const char* lock_path, [[maybe_unused]] const char* progre
 void RunLock::release() {
   if (fd_ >= 0) ::close(fd_);  // also releases the flock
   fd_ = -1;
+  posix::end_turn_closes();
   posix::drop_turn_directory(dir_fd_);
 }
 
