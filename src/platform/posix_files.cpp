@@ -5,7 +5,7 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
+#include <cstdio>  // renameat
 #include <cstdlib>
 #include <cstring>
 
@@ -67,11 +67,20 @@ Replaced discard(const char* temp, Replaced result) {
   return result;
 }
 
-// Writes the new content beside the file, with its owner, group and mode, and
-// renames it over the old one, so the path always names a whole old or whole new file.
-Replaced replace_by_rename(const char* target, const Kept& kept, const char* data, std::size_t len) {
-  char temp[PATH_MAX + sizeof LockedFile::kTempSuffix];
-  std::snprintf(temp, sizeof temp, "%s%s", target, LockedFile::kTempSuffix);
+// The temporary file's name for target, in temp of cap bytes; false where it does not fit.
+bool temp_name(const char* target, char* temp, std::size_t cap) {
+  const std::size_t len = strnlen(target, cap);
+  if (len + sizeof LockedFile::kTempSuffix > cap) return false;
+  std::memcpy(temp, target, len);
+  std::memcpy(temp + len, LockedFile::kTempSuffix, sizeof LockedFile::kTempSuffix);
+  return true;
+}
+
+// Writes the new content beside the file, under the name temp, with its owner,
+// group and mode, and renames it over the old one, so the path always names a
+// whole old or whole new file.
+Replaced replace_by_rename(const char* target, const char* temp, const Kept& kept, const char* data,
+                           std::size_t len) {
   int fd = -1;
   const Opened made = create_temp(temp, kept.mode, fd);
   if (made != Opened::file) return made == Opened::denied ? Replaced::not_here : Replaced::failed;
@@ -90,6 +99,21 @@ Replaced replace_by_rename(const char* target, const Kept& kept, const char* dat
   if (renameat(from.dir, from.name, to.dir, to.name) == 0) return Replaced::done;
   // A sticky directory keeps another account's file from being replaced.
   return discard(temp, errno == EACCES || errno == EPERM ? Replaced::not_here : Replaced::failed);
+}
+
+// A symbolic link stays: the file it names is replaced, provided the link still
+// names the file it led to when opened, and no other. Out of line, so that the
+// room for a whole path is not on the stack of every replace.
+__attribute__((noinline)) Replaced replace_through_link(const char* path, unsigned long long device,
+                                                        unsigned long long inode, const Kept& kept,
+                                                        const char* data, std::size_t len) {
+  char resolved[PATH_MAX];
+  char temp[PATH_MAX + sizeof LockedFile::kTempSuffix];
+  const char* target = realpath(path, resolved);
+  if (target == nullptr || !names_file(target, device, inode) || !temp_name(target, temp, sizeof temp)) {
+    return Replaced::not_here;
+  }
+  return replace_by_rename(target, temp, kept, data, len);
 }
 
 }  // namespace
@@ -198,13 +222,15 @@ bool LockedFile::replace(const char* data, std::size_t len, std::size_t pad_to) 
     // The run lock keeps the old file as it is until it is replaced.
     posix::close_after_turn(fd_, device_);
     fd_ = -1;
-    // A symbolic link stays: the file it names is replaced, provided the link
-    // still names the file it led to when opened, and no other.
-    char resolved[PATH_MAX];
-    const char* target = linked_ ? realpath(path_, resolved) : path_;
-    if (linked_ && target != nullptr && !names_file(target, device_, inode_)) target = nullptr;
     const Kept kept{owner_, group_, mode_};
-    const Replaced replaced = target != nullptr ? replace_by_rename(target, kept, data, len) : Replaced::not_here;
+    // open made room for the suffix in path_.
+    char temp[sizeof path_];
+    Replaced replaced = Replaced::not_here;
+    if (linked_) {
+      replaced = replace_through_link(path_, device_, inode_, kept, data, len);
+    } else if (temp_name(path_, temp, sizeof temp)) {
+      replaced = replace_by_rename(path_, temp, kept, data, len);
+    }
     if (replaced != Replaced::not_here) return replaced == Replaced::done;
     struct stat st {};
     bool linked = false;
