@@ -101,7 +101,7 @@ class Deadline {
 // behind it along the kernel's queue anew, which made a burst of 3,000 take twice as long.
 class Watcher {
  public:
-  explicit Watcher(int watched_fd) : deadline_(watched_fd), waiter_(pthread_self()) {
+  explicit Watcher(const Deadline& deadline) : deadline_(deadline), waiter_(pthread_self()) {
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
@@ -199,6 +199,21 @@ Locked lock_error(int err) {
   return err == ENOLCK || err == EOPNOTSUPP || err == EINVAL || err == ENOSYS ? Locked::unsupported : Locked::failed;
 }
 
+// The first look's worth of waiting, with no thread: nearly every turn comes
+// sooner, and a thread for each waiter cost more than a turn under load. The
+// watch begins after it, as the watcher's own first look would. timed_out:
+// the look passed, or a signal came, without the lock.
+Locked wait_one_look(int fd) {
+  const struct itimerval once {{0, 0}, {kLookMs / 1000, (kLookMs % 1000) * 1000}};
+  const struct itimerval off {};
+  setitimer(ITIMER_REAL, &once, nullptr);
+  const int got = flock(fd, LOCK_EX);
+  const int err = errno;
+  setitimer(ITIMER_REAL, &off, nullptr);
+  if (got == 0) return Locked::yes;
+  return err == EINTR ? Locked::timed_out : lock_error(err);
+}
+
 Locked wait_watched(int fd, Watcher& watcher) {
   for (;;) {
     if (flock(fd, LOCK_EX) == 0) return Locked::yes;
@@ -207,8 +222,7 @@ Locked wait_watched(int fd, Watcher& watcher) {
   }
 }
 
-Locked wait_ticked(int fd, int watched_fd) {
-  Deadline deadline(watched_fd);
+Locked wait_ticked(int fd, Deadline& deadline) {
   const Ticker ticker;
   for (;;) {
     if (flock(fd, LOCK_EX) == 0) return Locked::yes;
@@ -223,8 +237,11 @@ Locked lock_bounded(int fd, int watched_fd) {
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) return Locked::yes;
   if (errno != EWOULDBLOCK && errno != EINTR) return lock_error(errno);
   const WakeAction wake;
-  Watcher watcher(watched_fd);
-  return watcher.started() ? wait_watched(fd, watcher) : wait_ticked(fd, watched_fd);
+  Deadline deadline(watched_fd);
+  const Locked first = wait_one_look(fd);
+  if (first != Locked::timed_out) return first;
+  Watcher watcher(deadline);
+  return watcher.started() ? wait_watched(fd, watcher) : wait_ticked(fd, deadline);
 }
 
 }  // namespace posix
