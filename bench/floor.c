@@ -43,7 +43,11 @@ static long read_all(const char *path, char *buf, long cap) {
   return n;
 }
 
-static void replace(const char *path, const char *tmp, const char *data, long len) {
+/* The new file's name is the process's own: floors run side by side through a
+ * web server must not write into one another's new file, which cut the log short. */
+static void replace(const char *path, const char *data, long len) {
+  char tmp[64];
+  snprintf(tmp, sizeof tmp, "%s.%ld.tmp", path, (long)getpid());
   int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (fd < 0) return;
   if (write(fd, data, (size_t)len) == len) {
@@ -64,7 +68,7 @@ static void rewrite_log(long entries) {
   long len = old > HEADER_LEN + news ? old : HEADER_LEN + news;
   memcpy(log_text, kHeader, HEADER_LEN);
   for (long i = 0; i < entries; i++) memcpy(log_text + HEADER_LEN + i * ENTRY_LEN, kEntry, ENTRY_LEN);
-  replace("lctlog.txt", "lctlog.txt.tmp", log_text, len < LOG_MAX ? len : LOG_MAX);
+  replace("lctlog.txt", log_text, len < LOG_MAX ? len : LOG_MAX);
 }
 
 static void advance_counter(long by) {
@@ -73,7 +77,7 @@ static void advance_counter(long by) {
   long count = 0;
   for (long i = 0; i < n && digits[i] >= '0' && digits[i] <= '9'; i++) count = count * 10 + digits[i] - '0';
   n = snprintf(digits, sizeof digits, "%ld", count + by);
-  replace("b.ini", "b.ini.tmp", digits, n);
+  replace("b.ini", digits, n);
 }
 
 #if defined(FASTCGI) && defined(BATCH)
