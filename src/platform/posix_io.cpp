@@ -238,8 +238,10 @@ unsigned long turn_number = 0;
 bool names_outlive_renames(const char* dir) {
   struct statfs fs {};
   const At where = at(dir);
-  const int fd = ::openat(where.dir, where.name, O_PATH | O_DIRECTORY | O_CLOEXEC);
-  const Fd held(fd);
+  // The turn's own handle, where dir is the turn's directory: no second open.
+  const bool turn_dir = where.dir != AT_FDCWD && std::strcmp(where.name, ".") == 0;
+  const int fd = turn_dir ? where.dir : ::openat(where.dir, where.name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const Fd held(turn_dir ? -1 : fd);
   if (fd < 0 || fstatfs(fd, &fs) != 0) return false;
   for (const unsigned long type : kNamesOutliveRenames) {
     if (static_cast<unsigned long>(fs.f_type) == type) return true;
