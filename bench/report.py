@@ -24,8 +24,9 @@ BUSY = (" The load average was above the number of cores (it counts work of the 
         " them adds much the same time to every program, which widens every spread and pulls every"
         " ratio towards 1, flattering the targets.")
 RELIABILITY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "reliability.md")
-# The section that bench/fastcgi writes: kept as it is when this report is written again.
-KEPT = ("<!-- fastcgi -->", "<!-- /fastcgi -->")
+# Sections kept as they are when this report is written again: what each change
+# of a round saved, measured by hand, and what bench/fastcgi writes.
+KEPT = [("<!-- savings -->", "<!-- /savings -->"), ("<!-- fastcgi -->", "<!-- /fastcgi -->")]
 
 
 def read(name):
@@ -101,12 +102,11 @@ def busy():
     return max(loads) > (os.cpu_count() or 1)
 
 
-def kept_section(path):
-    """bench/fastcgi's section of the report being replaced, if it has one."""
+def kept_sections(path):
+    """The kept sections of the report being replaced, those it has."""
     text = open(path).read() if os.path.exists(path) else ""
-    if KEPT[0] not in text or KEPT[1] not in text:
-        return []
-    return [text[text.index(KEPT[0]):text.index(KEPT[1]) + len(KEPT[1])], ""]
+    return [part for start, end in KEPT if start in text and end in text
+            for part in (text[text.index(start):text.index(end) + len(end)], "")]
 
 
 def met(ok):
@@ -206,7 +206,7 @@ def main():
     ]
     with open(RELIABILITY) as f:
         lines += [f.read().rstrip("\n"), ""]
-    lines += kept_section(os.environ["OUT"])
+    lines += kept_sections(os.environ["OUT"])
     with open(os.environ["OUT"], "w") as f:
         f.write("\n".join(lines))
 
