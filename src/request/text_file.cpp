@@ -11,22 +11,13 @@ namespace {
 
 constexpr char kEndOfFile = 0x1A;
 
-// Where a line is moved down over the bytes it was read from: the end of the
-// line, or of the span, found first, so no byte ahead of it is written.
+// Where a line ends in its span: the end of the line, or of the span, found
+// first, so that a line moved down over its own bytes writes none ahead of it.
 std::size_t find_stop(const char* in, std::size_t span, char stop, char also_stop) {
   const char* end = in + span;
   if (const void* hit = std::memchr(in, stop, span)) end = static_cast<const char*>(hit);
   const void* hit = also_stop != stop ? std::memchr(in, also_stop, static_cast<std::size_t>(end - in)) : nullptr;
   return static_cast<std::size_t>((hit != nullptr ? static_cast<const char*>(hit) : end) - in);
-}
-
-// Copies in[0, span) to out up to the first byte stop or also_stop; returns the
-// bytes copied. Only a counter's line and other short text come this way: the
-// log is read in place.
-std::size_t copy_until(char* out, const char* in, std::size_t span, char stop, char also_stop) {
-  const std::size_t n = find_stop(in, span, stop, also_stop);
-  std::memcpy(out, in, n);
-  return n;
 }
 
 }  // namespace
@@ -69,13 +60,9 @@ std::size_t TextReader::read_line(char* out, std::size_t max_chars) {
   std::size_t n = 0;
   while (n < max_chars && refill(out + n)) {
     const std::size_t span = std::min(len_ - pos_, max_chars - n);
-    std::size_t plain = 0;
-    if (in_ == bytes_) {
-      plain = copy_until(out + n, in_ + pos_, span, '\n', '\r');
-    } else {
-      plain = find_stop(in_ + pos_, span, '\n', '\r');
-      std::memmove(out + n, in_ + pos_, plain);
-    }
+    // memmove: a line read in place moves down over the bytes it came in.
+    const std::size_t plain = find_stop(in_ + pos_, span, '\n', '\r');
+    std::memmove(out + n, in_ + pos_, plain);
     n += plain;
     pos_ += plain;
     if (n == max_chars || pos_ == len_) continue;
